@@ -1,0 +1,57 @@
+#include "merlin/chunk_header.h"
+
+#include "platform/byte_reader.h"
+
+namespace kestrel::merlin {
+
+namespace {
+constexpr std::uint32_t kMaxMediaMessage = 0x100000;
+constexpr std::uint32_t kMaxOtherMessage = 4096;
+constexpr std::uint8_t kMaxMessageType = 20;
+constexpr std::uint32_t kMaxStreamId = 255;
+}  // namespace
+
+bool decodeChunkHeader(std::span<const std::uint8_t> bytes, ChunkHeader& header) {
+    header = ChunkHeader{};
+    ByteReader in(bytes);
+    if (!in.has(1)) return false;
+    const std::uint8_t basic = in.u8At(0);
+    const std::size_t size = chunkHeaderSize(basic);
+    if (!in.has(size)) return false;
+    in.skip(1);
+    header.size = static_cast<std::uint8_t>(size);
+    header.csid = basic & 0x3F;
+    if (size >= 4) header.timestamp = in.be24();
+    if (size >= 8) {
+        header.length = in.be24();
+        header.type = in.u8();
+    }
+    if (size == 12) header.streamId = in.be32();
+    if (header.length != 0 && in.has(1)) {
+        header.hasPayload = true;
+        header.firstPayloadByte = in.u8At(size);
+    }
+    return in.ok();
+}
+
+bool isDefinedSoundFormat(std::uint8_t soundFormat) {
+    return soundFormat <= 11 || soundFormat == 14 || soundFormat == 15;
+}
+
+bool isDefinedVideoCodec(std::uint8_t codecId) {
+    return (codecId >= 1 && codecId <= 7) || codecId == 12;
+}
+
+bool isPlausible(const ChunkHeader& h) {
+    if (!h.isFull()) return false;
+    if (h.type > kMaxMessageType) return false;
+    const bool media = h.type == kMsgAudio || h.type == kMsgVideo;
+    if (h.length > (media ? kMaxMediaMessage : kMaxOtherMessage)) return false;
+    if (h.size == 12 && h.streamIdLittleEndian() > kMaxStreamId) return false;
+    if (h.type == kMsgAudio && h.hasPayload && !isDefinedSoundFormat(static_cast<std::uint8_t>(h.firstPayloadByte >> 4)))
+        return false;
+    if (h.type == kMsgVideo && h.hasPayload && !isDefinedVideoCodec(h.firstPayloadByte & 0x0F)) return false;
+    return true;
+}
+
+}  // namespace kestrel::merlin

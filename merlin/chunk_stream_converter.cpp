@@ -1,0 +1,457 @@
+#include "merlin/chunk_stream_converter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/flv_format.h"
+#include "merlin/flv_output.h"
+#include "platform/byte_reader.h"
+
+namespace kestrel::merlin {
+
+namespace {
+
+// A Set Chunk Size message holds a 31-bit size; 0 would stall every message.
+std::uint32_t chunkSizeValue(std::uint32_t raw) {
+    return raw & 0x7FFFFFFF;
+}
+
+// Video frame types that are real frames; any other first byte of a video
+// message (a command frame, say) makes its tag a script-data tag.
+bool isVideoFrame(std::uint8_t firstByte) {
+    const int frameType = firstByte >> 4;
+    return frameType >= 1 && frameType <= 3;
+}
+
+constexpr std::size_t kSyncTail = 16;
+constexpr std::uint32_t kMaxTrialChunkSize = 1024;
+// Chunk sizes servers commonly announce, tried at an offset after 128..1024.
+constexpr std::uint32_t kLargeChunkSizes[] = {2048, 4096, 8192, 16384, 32768, 60000, 65536};
+
+}  // namespace
+
+std::uint8_t ConversionOutcome::typeFlags() const {
+    return static_cast<std::uint8_t>((audio ? flv::kFlagsAudio : 0) | (video ? flv::kFlagsVideo : 0));
+}
+
+// ---------------------------------------------------------------- table
+
+void ChunkStreamTable::clear() {
+    count_ = 0;
+    index_.fill(-1);
+}
+
+ChunkStreamEntry* ChunkStreamTable::find(std::uint8_t csid) {
+    if (csid >= kCapacity) return nullptr;
+    const int idx = index_[csid];
+    return idx < 0 ? nullptr : &entries_[static_cast<std::size_t>(idx)];
+}
+
+ChunkStreamEntry& ChunkStreamTable::obtain(std::uint8_t csid) {
+    csid &= 0x3F;
+    if (ChunkStreamEntry* e = find(csid)) return *e;
+    ChunkStreamEntry& e = entries_[count_];
+    e = ChunkStreamEntry{};
+    e.csid = csid;
+    index_[csid] = static_cast<std::int8_t>(count_);
+    ++count_;
+    return e;
+}
+
+ChunkStreamEntry* ChunkStreamTable::firstPending() {
+    for (std::size_t i = 0; i < count_; ++i)
+        if (entries_[i].pending != 0) return &entries_[i];
+    return nullptr;
+}
+
+void ChunkStreamTable::clearPending() {
+    for (std::size_t i = 0; i < count_; ++i) entries_[i].pending = 0;
+}
+
+// ---------------------------------------------------------------- synchronisation
+
+bool ChunkStreamConverter::trialParse(std::span<const std::uint8_t> bytes, std::uint32_t chunkSize) {
+    // A table of its own, small enough to set up for each of the many trials.
+    std::uint64_t known = 0;
+    std::array<std::uint32_t, 64> length{};
+    std::array<std::uint32_t, 64> remaining{};
+    std::array<std::uint8_t, 64> type{};
+    std::size_t p = 0;
+    while (bytes.size() - p > kSyncTail) {
+        ChunkHeader h;
+        if (!decodeChunkHeader(bytes.subspan(p), h)) return false;
+        const std::size_t c = h.csid;
+        if (!h.isFull()) {
+            if (((known >> c) & 1) == 0) return false;
+            if (remaining[c] == 0) remaining[c] = length[c];
+        } else {
+            if (!isPlausible(h)) return false;
+            known |= std::uint64_t{1} << c;
+            type[c] = h.type;
+            length[c] = remaining[c] = h.length;
+        }
+        p += h.size;
+        if (length[c] == 0) continue;
+        const bool firstChunk = remaining[c] == length[c];
+        const std::size_t take = std::min<std::size_t>({remaining[c], chunkSize, bytes.size() - p});
+        if (type[c] == kMsgSetChunkSize && firstChunk && take >= 4) {
+            std::uint32_t size = chunkSizeValue(ByteReader(bytes).be32At(p));
+            if (size != 0) chunkSize = size;
+        }
+        remaining[c] -= static_cast<std::uint32_t>(take);
+        p += take;
+    }
+    return true;
+}
+
+std::optional<SyncPoint> ChunkStreamConverter::findSyncPoint(std::span<const std::uint8_t> collected) {
+    for (std::size_t k = 0; k < kMaxSyncOffset && collected.size() - k > kSyncTail && k < collected.size(); ++k) {
+        auto rest = collected.subspan(k);
+        // Every chunk size refuses a first header that is not plausible.
+        ChunkHeader first;
+        if (!decodeChunkHeader(rest, first) || !isPlausible(first)) continue;
+        for (std::uint32_t c = kDefaultChunkSize; c <= kMaxTrialChunkSize; ++c)
+            if (trialParse(rest, c)) return SyncPoint{k, c};
+        for (std::uint32_t c : kLargeChunkSizes)
+            if (trialParse(rest, c)) return SyncPoint{k, c};
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------- conversion
+
+void ChunkStreamConverter::reset() {
+    sourceError_ = false;
+    workCount_ = 0;
+    chunkSize_ = kDefaultChunkSize;
+    currentStreamId_ = -1;
+    table_.clear();
+    audio_ = MediaTrack{};
+    video_ = MediaTrack{};
+    firstAudioByte_ = 0;
+    videoCodec_ = 0;
+    nameCapture_ = false;
+    nameFill_ = 0;
+    chunkSizeFill_ = 0;
+}
+
+void ChunkStreamConverter::publish() {
+    if (consumed_) consumed_->store(source_->position(), std::memory_order_relaxed);
+}
+
+RecordStatus ChunkStreamConverter::readRecord(std::size_t offset, StreamRecord& record) {
+    if (offset > kMaxCarry) offset = 0;  // cannot happen: the callers carry less
+    RecordStatus status = source_->next(record, std::span<std::uint8_t>(work_).subspan(offset));
+    if (status == RecordStatus::Error) sourceError_ = true;
+    if (status == RecordStatus::Record && (record.flags & kRecordGap)) ++outcome_->gaps;
+    return status;
+}
+
+bool ChunkStreamConverter::initialSync(ConversionOutcome& outcome) {
+    std::array<std::uint8_t, kInitialCollection> collected{};
+    std::size_t have = 0;
+    StreamRecord record;
+    while (have < collected.size()) {
+        RecordStatus status = readRecord(0, record);
+        if (status == RecordStatus::Error) outcome.status = ConversionOutcome::Status::SourceError;
+        if (status != RecordStatus::Record || (record.flags & kRecordGap)) return false;
+        const std::size_t n = std::min<std::size_t>(record.length, collected.size() - have);
+        std::memcpy(collected.data() + have, work_.data(), n);
+        have += n;
+    }
+    const auto point = findSyncPoint(collected);
+    if (!point) return false;
+
+    chunkSize_ = point->chunkSize;
+    currentStreamId_ = -1;
+    table_.clear();
+    outcome.gaps = 0;
+    if (!source_->rewind()) {
+        outcome.status = ConversionOutcome::Status::SourceError;
+        return false;
+    }
+    std::size_t toDrop = point->drop;
+    workCount_ = 0;
+    while (readRecord(0, record) == RecordStatus::Record) {
+        if (record.length <= toDrop) {
+            toDrop -= record.length;
+            continue;
+        }
+        workCount_ = record.length - toDrop;
+        std::memmove(work_.data(), work_.data() + toDrop, workCount_);
+        break;
+    }
+    return true;
+}
+
+bool ChunkStreamConverter::accepted(const ChunkHeader& h) {
+    if (!h.isFull()) return table_.find(h.csid) != nullptr;
+    return isPlausible(h);
+}
+
+std::uint32_t ChunkStreamConverter::takePayload(ChunkStreamEntry& entry, std::uint32_t wanted,
+                                                std::size_t available) {
+    if (available < wanted) {
+        const auto got = static_cast<std::uint32_t>(available);
+        entry.remaining -= got;
+        entry.pending = wanted - got;
+        return got;
+    }
+    entry.pending = 0;
+    entry.remaining -= wanted;
+    return wanted;
+}
+
+void ChunkStreamConverter::setChunkSize(std::uint32_t size) {
+    size = chunkSizeValue(size);
+    if (size != 0) chunkSize_ = size;
+}
+
+void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const std::uint8_t> firstChunk) {
+    entry.writePos = entry.writeEnd = 0;
+    switch (entry.type) {
+    case kMsgCommandAmf0:
+        nameCapture_ = holdsPlayStart(firstChunk);
+        if (nameCapture_) nameFill_ = 0;
+        return;
+    case kMsgSetChunkSize:
+        chunkSizeFill_ = 0;
+        return;
+    case kMsgAudio:
+    case kMsgVideo: {
+        const bool isAudio = entry.type == kMsgAudio;
+        MediaTrack& track = isAudio ? audio_ : video_;
+        const MediaTrack& other = isAudio ? video_ : audio_;
+        // Neither stream may fall behind the other: players stall on a
+        // timestamp that goes back across the two.
+        track.running = std::max(entry.timestamp, other.running);
+        std::uint8_t tagType = entry.type;
+        if (!isAudio && !firstChunk.empty() && !isVideoFrame(firstChunk[0])) tagType = flv::kTagScript;
+        entry.writePos = output_->appendTag(tagType, entry.length, track.running);
+        entry.writeEnd = entry.writePos + entry.length;
+        track.started = true;
+        track.csid = entry.csid;
+        ++outcome_->tags;
+        return;
+    }
+    case kMsgDataAmf0:
+        if (holdsOnMetaData(firstChunk)) {
+            entry.writePos = output_->appendTag(flv::kTagScript, entry.length, 0);
+            entry.writeEnd = entry.writePos + entry.length;
+            ++outcome_->tags;
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void ChunkStreamConverter::writePayload(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return;
+    switch (entry.type) {
+    case kMsgSetChunkSize: {
+        if (chunkSizeFill_ >= chunkSizeBytes_.size()) return;  // bytes beyond the fourth
+        const std::size_t n = std::min(bytes.size(), chunkSizeBytes_.size() - chunkSizeFill_);
+        std::memcpy(chunkSizeBytes_.data() + chunkSizeFill_, bytes.data(), n);
+        chunkSizeFill_ += n;
+        if (chunkSizeFill_ == chunkSizeBytes_.size()) setChunkSize(ByteReader(chunkSizeBytes_).be32At(0));
+        return;
+    }
+    case kMsgAudio:
+    case kMsgVideo:
+    case kMsgDataAmf0: {
+        if (entry.writePos >= entry.writeEnd) return;
+        const std::size_t n = std::min<std::uint64_t>(bytes.size(), entry.writeEnd - entry.writePos);
+        output_->writeAt(entry.writePos, bytes.first(n));
+        entry.writePos += n;
+        return;
+    }
+    case kMsgCommandAmf0: {
+        if (!nameCapture_) return;
+        const std::size_t n = std::min(bytes.size(), name_.size() - nameFill_);
+        std::memcpy(name_.data() + nameFill_, bytes.data(), n);
+        nameFill_ += n;
+        StreamName found;
+        if (scanDescription(std::span<const std::uint8_t>(name_).first(nameFill_), found) ==
+            DescriptionScan::Complete) {
+            nameCapture_ = false;
+            if (!found.empty()) outcome_->streamName = found;
+        }
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+ChunkStreamConverter::Processed ChunkStreamConverter::process() {
+    const std::size_t n = workCount_;
+    std::size_t p = 0;
+    if (ChunkStreamEntry* e = table_.firstPending()) {
+        const std::uint32_t wanted = std::min(e->pending, e->remaining);
+        const std::uint32_t take = takePayload(*e, wanted, n);
+        writePayload(*e, std::span<const std::uint8_t>(work_).first(take));
+        p = take;
+    }
+    while (p < n && n - p >= chunkHeaderSize(work_[p])) {
+        ChunkHeader h;
+        decodeChunkHeader(std::span<const std::uint8_t>(work_.data() + p, n - p), h);
+        if (!accepted(h)) {
+            // The rest of this record cannot be trusted: resynchronise from the next.
+            workCount_ = 0;
+            ++outcome_->lostSyncs;
+            return Processed::LostSync;
+        }
+        ChunkStreamEntry* e = nullptr;
+        bool fresh = false;
+        if (!h.isFull()) {
+            e = table_.find(h.csid);
+            fresh = e->remaining == 0;
+            if (fresh) {
+                if (h.size == 4) e->delta = h.timestamp;
+                e->timestamp += e->delta;
+                e->remaining = e->length;
+            }
+        } else {
+            if (h.size == 12) currentStreamId_ = h.streamId;
+            e = &table_.obtain(h.csid);
+            e->type = h.type;
+            e->length = e->remaining = h.length;
+            e->pending = 0;
+            // A type-0 header carries the absolute time, the others a delta.
+            e->timestamp = h.size == 12 ? h.timestamp : e->timestamp + h.timestamp;
+            e->delta = h.timestamp;
+            fresh = true;
+        }
+        p += h.size;
+        if (e->length == 0) {
+            e->writePos = e->writeEnd = 0;
+            continue;
+        }
+        const std::uint32_t wanted = std::min(e->remaining, chunkSize_);
+        const std::uint32_t take = takePayload(*e, wanted, n - p);
+        const auto chunk = std::span<const std::uint8_t>(work_.data() + p, take);
+        if (fresh) {
+            if (h.isFull() && take > 0) {
+                if (e->type == kMsgAudio && firstAudioByte_ == 0) firstAudioByte_ = chunk[0];
+                if (e->type == kMsgVideo && videoCodec_ == 0) videoCodec_ = chunk[0] & 0x0F;
+            }
+            startMessage(*e, chunk);
+        }
+        writePayload(*e, chunk);
+        p += take;
+    }
+    workCount_ = n - p;
+    std::memmove(work_.data(), work_.data() + p, workCount_);
+    return Processed::InSync;
+}
+
+ChunkStreamConverter::Resync ChunkStreamConverter::resynchronise(StreamRecord record, std::size_t carried) {
+    std::size_t len = carried + record.length;
+    for (;;) {
+        std::size_t pos = 0;
+        while (len - pos >= kSyncTail) {
+            ChunkHeader h;
+            decodeChunkHeader(std::span<const std::uint8_t>(work_.data() + pos, len - pos), h);
+            bool qualifies = isPlausible(h);
+            if (qualifies && h.size == 12 && currentStreamId_ >= 0 && h.streamId != currentStreamId_)
+                qualifies = false;
+            if (qualifies) {
+                const bool audioPoint = h.type == kMsgAudio && (!audio_.started || h.csid == audio_.csid) &&
+                                        (firstAudioByte_ == 0 ||
+                                         (h.hasPayload && h.firstPayloadByte == firstAudioByte_));
+                const bool videoPoint = h.type == kMsgVideo && (!video_.started || h.csid == video_.csid) &&
+                                        (videoCodec_ == 0 ||
+                                         (h.hasPayload && (h.firstPayloadByte & 0x0F) == videoCodec_));
+                const bool chunkSizePoint = h.type == kMsgSetChunkSize && h.length == 4;
+                qualifies = audioPoint || videoPoint || chunkSizePoint;
+            }
+            if (!qualifies) {
+                ++pos;
+                continue;
+            }
+            if (h.type == kMsgSetChunkSize && h.timestamp == 0) {
+                setChunkSize(ByteReader(std::span<const std::uint8_t>(work_.data(), len)).be32At(pos + h.size));
+                pos += h.size + 4;
+                continue;
+            }
+            // Before any media tag, any audio or video header will do: waiting
+            // for a known chunk stream would lose the whole stream.
+            bool accept = false;
+            if (audio_.started && video_.started)
+                accept = true;
+            else if (audio_.started)
+                accept = h.type == kMsgAudio;
+            else if (video_.started)
+                accept = h.type == kMsgVideo;
+            else
+                accept = h.type == kMsgAudio || h.type == kMsgVideo;
+            if (accept) {
+                workCount_ = len - pos;
+                std::memmove(work_.data(), work_.data() + pos, workCount_);
+                ++outcome_->resyncs;
+                return Resync::Found;
+            }
+            pos += h.size + std::min<std::size_t>({h.length, chunkSize_, len - pos - h.size});
+        }
+        // Fewer than 16 bytes left: carry them into the next record.
+        carried = len - pos;
+        std::memmove(work_.data(), work_.data() + pos, carried);
+        publish();
+        if (readRecord(carried, record) != RecordStatus::Record) {
+            workCount_ = 0;
+            return Resync::EndOfSource;
+        }
+        if (record.flags == kRecordGap) {
+            std::memmove(work_.data(), work_.data() + carried, record.length);
+            carried = 0;
+        }
+        len = carried + record.length;
+    }
+}
+
+ConversionOutcome ChunkStreamConverter::convert(RecordSource& source, FlvOutputFile& output,
+                                                std::atomic<std::uint64_t>* consumed) {
+    ConversionOutcome outcome;
+    reset();
+    source_ = &source;
+    output_ = &output;
+    consumed_ = consumed;
+    outcome_ = &outcome;
+    if (!initialSync(outcome)) {
+        outcome_ = nullptr;
+        return outcome;
+    }
+
+    StreamRecord record;
+    bool inSync = workCount_ == 0 || process() == Processed::InSync;
+    for (;;) {
+        if (inSync) {
+            publish();
+            if (readRecord(workCount_, record) != RecordStatus::Record) break;
+            if (record.flags & kRecordGap) {
+                // No chunk continues across lost bytes.
+                std::memmove(work_.data(), work_.data() + workCount_, record.length);
+                workCount_ = 0;
+                table_.clearPending();
+                if (resynchronise(record, 0) == Resync::EndOfSource) break;
+            } else {
+                workCount_ += record.length;
+            }
+        } else {
+            table_.clearPending();
+            if (readRecord(0, record) != RecordStatus::Record) break;
+            if (resynchronise(record, 0) == Resync::EndOfSource) break;
+        }
+        publish();
+        inSync = process() == Processed::InSync;
+    }
+
+    outcome.status = sourceError_ ? ConversionOutcome::Status::SourceError : ConversionOutcome::Status::Converted;
+    outcome.audio = audio_.started;
+    outcome.video = video_.started;
+    outcome_ = nullptr;
+    return outcome;
+}
+
+}  // namespace kestrel::merlin

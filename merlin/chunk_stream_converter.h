@@ -1,0 +1,160 @@
+#pragma once
+// Turns an RTMP chunk stream, read as stream records, into an FLV file.
+//
+// The converter knows nothing of the connection: no handshake, no commands.
+// It finds a point from which the chunk stream parses, follows the chunk
+// streams from there, and rebuilds every audio, video and onMetaData message
+// as an FLV tag. After a gap in the records, or a header that cannot be
+// right, it searches for a new point it can follow. It also picks up the
+// stream name that the server announces when the stream starts playing.
+//
+// One object per conversion; not shared between threads. All working memory
+// is part of the object: nothing is allocated per record or per chunk.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "merlin/chunk_header.h"
+#include "merlin/stream_name.h"
+#include "merlin/stream_record.h"
+
+namespace kestrel::merlin {
+
+class FlvOutputFile;
+
+// Per chunk stream: the message being received on it.
+struct ChunkStreamEntry {
+    std::uint8_t csid = 0;
+    std::uint8_t type = 0;
+    std::uint32_t length = 0;     // of the current message
+    std::uint32_t remaining = 0;  // bytes of the current message still to come
+    std::uint32_t pending = 0;    // bytes of the current chunk still to come in the next record
+    std::uint32_t timestamp = 0;  // absolute time of the current message, ms
+    std::uint32_t delta = 0;      // timestamp field of the last header that had one
+    // Where the current message's bytes go in the output; equal when nowhere.
+    std::uint64_t writePos = 0;
+    std::uint64_t writeEnd = 0;
+};
+
+// The chunk streams seen so far, in the order they appeared. The six-bit
+// chunk stream ID bounds the table to 64 entries.
+class ChunkStreamTable {
+public:
+    static constexpr std::size_t kCapacity = 64;
+
+    ChunkStreamTable() { clear(); }
+    void clear();
+    ChunkStreamEntry* find(std::uint8_t csid);
+    ChunkStreamEntry& obtain(std::uint8_t csid);  // created when new
+    ChunkStreamEntry* firstPending();
+    void clearPending();
+
+private:
+    std::array<ChunkStreamEntry, kCapacity> entries_{};
+    std::array<std::int8_t, kCapacity> index_{};
+    std::size_t count_ = 0;
+};
+
+struct SyncPoint {
+    std::size_t drop = 0;          // leading bytes to drop
+    std::uint32_t chunkSize = 0;   // chunk size in force at that point
+};
+
+struct ConversionOutcome {
+    enum class Status {
+        Converted,        // the stream was followed to the end of the source
+        NotSynchronised,  // no point to follow in the first bytes: nothing written
+        SourceError,      // the source could not be read (what was read is converted)
+    };
+    Status status = Status::NotSynchronised;
+    bool audio = false;  // an audio tag was started
+    bool video = false;  // a video tag was started
+    StreamName streamName;  // empty unless the server announced one
+    std::uint32_t gaps = 0;        // records flagged as gaps
+    std::uint32_t lostSyncs = 0;   // headers refused while in sync
+    std::uint32_t resyncs = 0;     // successful resynchronisations
+    std::uint32_t tags = 0;        // tags written
+
+    std::uint8_t typeFlags() const;
+};
+
+class ChunkStreamConverter {
+public:
+    static constexpr std::size_t kWorkBufferSize = 65536;
+    // A resynchronisation carries fewer than 16 bytes into the next record
+    // and processing leaves fewer than 12 unparsed, so the buffer needs this
+    // much beyond one record's payload.
+    static constexpr std::size_t kMaxCarry = 16;
+    static constexpr std::size_t kInitialCollection = 3072;
+    static constexpr std::size_t kMaxSyncOffset = 1024;
+    static constexpr std::size_t kNameBufferSize = 1024;
+    static constexpr std::uint32_t kDefaultChunkSize = 128;
+
+    ChunkStreamConverter() = default;
+    ChunkStreamConverter(const ChunkStreamConverter&) = delete;
+    ChunkStreamConverter& operator=(const ChunkStreamConverter&) = delete;
+
+    // Converts the whole source into output, whose file header is already
+    // written. consumed (optional) follows the source position for progress.
+    // The type flags are left to the caller (ConversionOutcome::typeFlags).
+    ConversionOutcome convert(RecordSource& source, FlvOutputFile& output,
+                              std::atomic<std::uint64_t>* consumed = nullptr);
+
+    // The offset and chunk size from which the collected bytes parse as a
+    // chunk stream to within 16 bytes of their end, if there is one.
+    static std::optional<SyncPoint> findSyncPoint(std::span<const std::uint8_t> collected);
+    // Walks bytes header by header with the given chunk size; true when it
+    // gets to within 16 bytes of the end without a refused header.
+    static bool trialParse(std::span<const std::uint8_t> bytes, std::uint32_t chunkSize);
+
+private:
+    enum class Processed { InSync, LostSync };
+    enum class Resync { Found, EndOfSource };
+
+    void reset();
+    void publish();
+    bool initialSync(ConversionOutcome& outcome);
+    RecordStatus readRecord(std::size_t offset, StreamRecord& record);
+    Processed process();
+    Resync resynchronise(StreamRecord first, std::size_t carried);
+    bool accepted(const ChunkHeader& h);
+    std::uint32_t takePayload(ChunkStreamEntry& entry, std::uint32_t wanted, std::size_t available);
+    void startMessage(ChunkStreamEntry& entry, std::span<const std::uint8_t> firstChunk);
+    void writePayload(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes);
+    void setChunkSize(std::uint32_t size);
+
+    RecordSource* source_ = nullptr;
+    FlvOutputFile* output_ = nullptr;
+    std::atomic<std::uint64_t>* consumed_ = nullptr;
+    ConversionOutcome* outcome_ = nullptr;
+    bool sourceError_ = false;
+
+    std::array<std::uint8_t, kWorkBufferSize + kMaxCarry> work_{};
+    std::size_t workCount_ = 0;
+    std::uint32_t chunkSize_ = kDefaultChunkSize;
+    std::int64_t currentStreamId_ = -1;  // -1: none yet
+    ChunkStreamTable table_;
+
+    struct MediaTrack {
+        bool started = false;
+        std::uint8_t csid = 0;
+        std::uint32_t running = 0;  // timestamp of the last tag, ms
+    };
+    MediaTrack audio_;
+    MediaTrack video_;
+    std::uint8_t firstAudioByte_ = 0;
+    std::uint8_t videoCodec_ = 0;
+
+    bool nameCapture_ = false;
+    std::array<std::uint8_t, kNameBufferSize> name_{};
+    std::size_t nameFill_ = 0;
+
+    std::array<std::uint8_t, 4> chunkSizeBytes_{};
+    std::size_t chunkSizeFill_ = 0;
+};
+
+}  // namespace kestrel::merlin

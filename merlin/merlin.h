@@ -1,0 +1,106 @@
+#ifndef KESTREL_MERLIN_H
+#define KESTREL_MERLIN_H
+/*
+ * Merlin, the FLV builder library: turns a stream record file (the raw
+ * server-to-client bytes of an RTMP connection, see stream_record.h) into an
+ * FLV file. Each conversion runs on threads of its own in one of nine
+ * conversion slots; the host starts it, polls the slot and finally releases
+ * the slot.
+ *
+ * Calling order for a host:
+ *   Merlin_InitDll(handle);
+ *   slot = Merlin_Start(recordFile, outputFlv);
+ *   poll Merlin_DisposeBytes(slot) / Merlin_TotalBytes(slot) for progress and
+ *     Merlin_IsBuildFinish(slot) for the end;
+ *   then read Merlin_MakeBytes(slot) and Merlin_GetNewFileName(slot, buf);
+ *   finally Merlin_InitItem(slot) to release the slot.
+ * The library never releases a slot by itself.
+ *
+ * Threads: every export may be called from any thread. Merlin_Start returns
+ * at once; the conversion runs on a worker thread and a converter thread
+ * owned by the library. The byte counts and the finished flag may be read at
+ * any time (they are atomic); the new file name and the output length are
+ * final once Merlin_IsBuildFinish returns 1.
+ *
+ * Ownership: paths passed in are copied before Merlin_Start returns. The
+ * library keeps no pointer of the host's. Merlin_GetNewFileName copies into
+ * the host's buffer, which must hold MERLIN_MAX_PATH characters.
+ *
+ * Results of a conversion:
+ *   - The FLV file is written under the output path. When the stream
+ *     announced its name ("Started playing NAME."), the file is renamed to
+ *     NAME.flv in the output's folder, with "[n]" before ".flv" when that
+ *     name is taken; Merlin_GetNewFileName then gives the final path.
+ *   - The source record file is deleted after a conversion whose output was
+ *     written completely. It is kept when no point in it could be followed
+ *     as an RTMP chunk stream (the output then holds only the FLV file
+ *     header and Merlin_MakeBytes gives 0), when the source cannot be read,
+ *     when the output cannot be created and when writing the output failed.
+ *   - In each of those cases the slot still becomes finished.
+ *
+ * Errors are return codes; no export throws.
+ */
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define MERLIN_EXPORT __attribute__((visibility("default")))
+
+/* Paths (with their terminating NUL) must fit in this many characters. */
+#define MERLIN_MAX_PATH 260
+/* Number of conversion slots; slot indexes are 0 .. MERLIN_SLOT_COUNT-1. */
+#define MERLIN_SLOT_COUNT 9
+
+#define MERLIN_ERR_NO_SLOT (-1)  /* all slots in use, or no thread could be started */
+#define MERLIN_ERR_BAD_PATH (-2) /* a path is missing, empty, or 260 characters or longer */
+
+/* Stores the host's message-sink handle (platform/message.h; may be null).
+ * The library keeps it but sends no messages. Call once before the other
+ * exports; calling it again only replaces the handle. */
+MERLIN_EXPORT void Merlin_InitDll(void* windowHandle);
+
+/* Starts converting sourcePath (a stream record file) into outputPath (an
+ * FLV file, created or truncated). Returns the slot index 0..8,
+ * MERLIN_ERR_BAD_PATH or MERLIN_ERR_NO_SLOT. */
+MERLIN_EXPORT int32_t Merlin_Start(const char* sourcePath, const char* outputPath);
+
+/* The slot's ID: the value of the library's start counter when the slot was
+ * started (1 for the first accepted start of the process). */
+MERLIN_EXPORT int32_t Merlin_GetID(int32_t slot);
+
+/* 1 once the slot's conversion has ended, else 0. */
+MERLIN_EXPORT int32_t Merlin_IsBuildFinish(int32_t slot);
+
+/* Length of the source record file, known once the conversion has opened it
+ * (0 before). Saturates at 0xFFFFFFFF. */
+MERLIN_EXPORT uint32_t Merlin_TotalBytes(int32_t slot);
+
+/* Source bytes consumed so far; equals Merlin_TotalBytes at the end of a
+ * conversion that ran through. */
+MERLIN_EXPORT uint32_t Merlin_DisposeBytes(int32_t slot);
+
+/* Length of the FLV file; 0 until the conversion ends, and 0 when nothing
+ * could be converted. */
+MERLIN_EXPORT uint32_t Merlin_MakeBytes(int32_t slot);
+
+/* Copies the slot's new file name (NUL-terminated, at most
+ * MERLIN_MAX_PATH characters with the NUL) into buffer when there is one;
+ * otherwise leaves buffer untouched. */
+MERLIN_EXPORT void Merlin_GetNewFileName(int32_t slot, char* buffer);
+
+/* Releases a slot so that Merlin_Start can use it again; returns 0. A slot
+ * whose conversion is still running is left alone (its threads still write
+ * to it). */
+MERLIN_EXPORT int32_t Merlin_InitItem(int32_t slot);
+
+/* Slot arguments outside 0..8 are ignored: the getters return 0 and the
+ * other calls do nothing. */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTREL_MERLIN_H */

@@ -1,0 +1,236 @@
+#include "merlin/stream_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/byte_reader.h"
+
+namespace kestrel::merlin {
+
+namespace {
+
+constexpr std::size_t kReadBufferSize = 256 * 1024;
+constexpr std::size_t kWriteBufferSize = 256 * 1024;
+
+// read() until n bytes or end of file; -1 on error.
+ssize_t readFully(int fd, std::uint8_t* out, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::read(fd, out + done, n - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        done += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool writeFully(int fd, const std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, data, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+bool fileLength(int fd, std::uint64_t& length) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    length = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kRecordHeaderSize> encodeRecordHeader(std::uint8_t flags, std::size_t length) {
+    return {flags, static_cast<std::uint8_t>(length & 0xFF), static_cast<std::uint8_t>((length >> 8) & 0xFF)};
+}
+
+// ---------------------------------------------------------------- reader
+
+StreamRecordReader::StreamRecordReader() : buffer_(new std::uint8_t[kReadBufferSize]) {}
+
+StreamRecordReader::~StreamRecordReader() {
+    close();
+}
+
+bool StreamRecordReader::open(const char* path) {
+    close();
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    if (!fileLength(fd_, length_)) {
+        int saved = errno;
+        close();
+        errno = saved;
+        return false;
+    }
+    position_ = 0;
+    begin_ = end_ = 0;
+    return true;
+}
+
+void StreamRecordReader::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    begin_ = end_ = 0;
+}
+
+bool StreamRecordReader::fill(std::size_t n, std::size_t& available) {
+    available = end_ - begin_;
+    if (available >= n) return true;
+    if (begin_ > 0) {
+        std::memmove(buffer_.get(), buffer_.get() + begin_, available);
+        begin_ = 0;
+        end_ = available;
+    }
+    ssize_t r = readFully(fd_, buffer_.get() + end_, kReadBufferSize - end_);
+    if (r < 0) return false;
+    end_ += static_cast<std::size_t>(r);
+    available = end_ - begin_;
+    return true;
+}
+
+RecordStatus StreamRecordReader::next(StreamRecord& record, std::span<std::uint8_t> payload) {
+    record = StreamRecord{};
+    if (fd_ < 0 || payload.size() < kMaxRecordPayload) return RecordStatus::Error;
+    std::size_t available = 0;
+    if (!fill(kRecordHeaderSize, available)) return RecordStatus::Error;
+    if (available < kRecordHeaderSize) {
+        // One or two stray bytes cannot hold a record: the source ends here.
+        position_ += available;
+        begin_ = end_;
+        return RecordStatus::End;
+    }
+    ByteReader header({buffer_.get() + begin_, kRecordHeaderSize});
+    record.flags = header.u8();
+    const std::size_t length = header.le16();
+    begin_ += kRecordHeaderSize;
+    position_ += kRecordHeaderSize;
+
+    std::size_t copied = 0;
+    while (copied < length) {
+        if (begin_ == end_) {
+            if (!fill(1, available)) return RecordStatus::Error;
+            if (available == 0) break;
+        }
+        std::size_t n = std::min(length - copied, end_ - begin_);
+        std::memcpy(payload.data() + copied, buffer_.get() + begin_, n);
+        begin_ += n;
+        copied += n;
+    }
+    position_ += copied;
+    record.length = static_cast<std::uint32_t>(copied);
+    record.truncated = copied < length;
+    return RecordStatus::Record;
+}
+
+bool StreamRecordReader::rewind() {
+    if (fd_ < 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
+    position_ = 0;
+    begin_ = end_ = 0;
+    return true;
+}
+
+// ---------------------------------------------------------------- raw reader
+
+RawStreamReader::~RawStreamReader() {
+    close();
+}
+
+bool RawStreamReader::open(const char* path) {
+    close();
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    if (!fileLength(fd_, length_)) {
+        int saved = errno;
+        close();
+        errno = saved;
+        return false;
+    }
+    position_ = 0;
+    return true;
+}
+
+void RawStreamReader::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+RecordStatus RawStreamReader::next(StreamRecord& record, std::span<std::uint8_t> payload) {
+    record = StreamRecord{};
+    if (fd_ < 0 || payload.size() < kMaxRecordPayload) return RecordStatus::Error;
+    ssize_t r = readFully(fd_, payload.data(), kMaxRecordPayload);
+    if (r < 0) return RecordStatus::Error;
+    if (r == 0) return RecordStatus::End;
+    record.length = static_cast<std::uint32_t>(r);
+    position_ += static_cast<std::uint64_t>(r);
+    return RecordStatus::Record;
+}
+
+bool RawStreamReader::rewind() {
+    if (fd_ < 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
+    position_ = 0;
+    return true;
+}
+
+// ---------------------------------------------------------------- writer
+
+StreamRecordWriter::StreamRecordWriter() : buffer_(new std::uint8_t[kWriteBufferSize]) {}
+
+StreamRecordWriter::~StreamRecordWriter() {
+    close();
+}
+
+bool StreamRecordWriter::create(const char* path) {
+    close();
+    fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ok_ = fd_ >= 0;
+    written_ = 0;
+    used_ = 0;
+    return ok_;
+}
+
+bool StreamRecordWriter::flush() {
+    if (used_ == 0) return ok_;
+    if (fd_ < 0 || !writeFully(fd_, buffer_.get(), used_)) ok_ = false;
+    used_ = 0;
+    return ok_;
+}
+
+bool StreamRecordWriter::write(std::uint8_t flags, std::span<const std::uint8_t> payload) {
+    if (fd_ < 0) return ok_ = false;
+    do {
+        const std::size_t n = std::min(payload.size(), kMaxRecordPayload);
+        if (kWriteBufferSize - used_ < kRecordHeaderSize + n && !flush()) return false;
+        auto header = encodeRecordHeader(flags, n);
+        std::memcpy(buffer_.get() + used_, header.data(), header.size());
+        if (n > 0) std::memcpy(buffer_.get() + used_ + kRecordHeaderSize, payload.data(), n);
+        used_ += kRecordHeaderSize + n;
+        written_ += kRecordHeaderSize + n;
+        payload = payload.subspan(n);
+        flags = 0;
+    } while (!payload.empty());
+    return ok_;
+}
+
+bool StreamRecordWriter::close() {
+    if (fd_ < 0) return ok_;
+    flush();
+    if (::close(fd_) != 0) ok_ = false;
+    fd_ = -1;
+    return ok_;
+}
+
+}  // namespace kestrel::merlin
