@@ -24,6 +24,10 @@ bool isVideoFrame(std::uint8_t firstByte) {
 }
 
 constexpr std::size_t kSyncTail = 16;
+constexpr std::uint8_t kAmfObject = 0x03;
+constexpr std::uint8_t kAmfEcmaArray = 0x08;
+constexpr std::uint32_t kEcmaCountSize = 4;
+constexpr std::size_t kOnMetaDataNameSize = 12;  // 0x00 0x0A "onMetaData"
 constexpr std::uint32_t kMaxTrialChunkSize = 1024;
 // Chunk sizes servers commonly announce, tried at an offset after 128..1024.
 constexpr std::uint32_t kLargeChunkSizes[] = {2048, 4096, 8192, 16384, 32768, 60000, 65536};
@@ -208,7 +212,9 @@ void ChunkStreamConverter::setChunkSize(std::uint32_t size) {
 }
 
 void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const std::uint8_t> firstChunk) {
-    entry.writePos = entry.writeEnd = 0;
+    entry.writeSize = 0;
+    entry.received = 0;
+    entry.markerAt = kNoMarker;
     switch (entry.type) {
     case kMsgCommandAmf0:
         nameCapture_ = holdsPlayStart(firstChunk);
@@ -227,23 +233,62 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
         track.running = std::max(entry.timestamp, other.running);
         std::uint8_t tagType = entry.type;
         if (!isAudio && !firstChunk.empty() && !isVideoFrame(firstChunk[0])) tagType = flv::kTagScript;
-        entry.writePos = output_->appendTag(tagType, entry.length, track.running);
-        entry.writeEnd = entry.writePos + entry.length;
+        entry.writeBase = output_->appendTag(tagType, entry.length, track.running);
+        entry.writeSize = entry.length;
         track.started = true;
         track.csid = entry.csid;
         ++outcome_->tags;
         return;
     }
-    case kMsgDataAmf0:
-        if (holdsOnMetaData(firstChunk)) {
-            entry.writePos = output_->appendTag(flv::kTagScript, entry.length, 0);
-            entry.writeEnd = entry.writePos + entry.length;
-            ++outcome_->tags;
+    case kMsgDataAmf0: {
+        const auto name = findOnMetaData(firstChunk);
+        if (!name) return;
+        // Some servers send the metadata as an AMF0 object; FLV wants an
+        // ECMA array there, which is the same with a 4-byte count after
+        // its marker (0 here: readers take the properties up to the end).
+        const std::size_t marker = *name + kOnMetaDataNameSize;
+        std::uint32_t size = entry.length;
+        if (marker < firstChunk.size() && firstChunk[marker] == kAmfObject) {
+            entry.markerAt = static_cast<std::uint32_t>(marker);
+            size += kEcmaCountSize;
         }
+        entry.writeBase = output_->appendTag(flv::kTagScript, size, 0);
+        entry.writeSize = size;
+        ++outcome_->tags;
         return;
+    }
     default:
         return;
     }
+}
+
+void ChunkStreamConverter::writeMessageBytes(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes) {
+    std::uint32_t offset = entry.received;
+    entry.received += static_cast<std::uint32_t>(bytes.size());
+    if (entry.writeSize == 0) return;
+    // Never past the tag's data area, whatever the chunk headers claimed.
+    auto put = [&](std::uint64_t dataOffset, std::span<const std::uint8_t> b) {
+        if (b.empty() || dataOffset >= entry.writeSize) return;
+        const std::size_t n = std::min<std::uint64_t>(b.size(), entry.writeSize - dataOffset);
+        output_->writeAt(entry.writeBase + dataOffset, b.first(n));
+    };
+    if (entry.markerAt == kNoMarker || offset + bytes.size() <= entry.markerAt) {
+        put(offset, bytes);
+        return;
+    }
+    if (offset < entry.markerAt) {
+        const std::size_t head = entry.markerAt - offset;
+        put(offset, bytes.first(head));
+        bytes = bytes.subspan(head);
+        offset = entry.markerAt;
+    }
+    if (offset == entry.markerAt && !bytes.empty()) {
+        static constexpr std::uint8_t kEcmaArray[] = {kAmfEcmaArray};
+        put(offset, kEcmaArray);
+        bytes = bytes.subspan(1);
+        ++offset;
+    }
+    put(std::uint64_t{offset} + kEcmaCountSize, bytes);
 }
 
 void ChunkStreamConverter::writePayload(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes) {
@@ -259,13 +304,9 @@ void ChunkStreamConverter::writePayload(ChunkStreamEntry& entry, std::span<const
     }
     case kMsgAudio:
     case kMsgVideo:
-    case kMsgDataAmf0: {
-        if (entry.writePos >= entry.writeEnd) return;
-        const std::size_t n = std::min<std::uint64_t>(bytes.size(), entry.writeEnd - entry.writePos);
-        output_->writeAt(entry.writePos, bytes.first(n));
-        entry.writePos += n;
+    case kMsgDataAmf0:
+        writeMessageBytes(entry, bytes);
         return;
-    }
     case kMsgCommandAmf0: {
         if (!nameCapture_) return;
         const std::size_t n = std::min(bytes.size(), name_.size() - nameFill_);
@@ -325,7 +366,7 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
         }
         p += h.size;
         if (e->length == 0) {
-            e->writePos = e->writeEnd = 0;
+            e->writeSize = 0;
             continue;
         }
         const std::uint32_t wanted = std::min(e->remaining, chunkSize_);

@@ -27,6 +27,8 @@ namespace kestrel::merlin {
 class FlvOutputFile;
 
 // Per chunk stream: the message being received on it.
+inline constexpr std::uint32_t kNoMarker = 0xFFFFFFFF;
+
 struct ChunkStreamEntry {
     std::uint8_t csid = 0;
     std::uint8_t type = 0;
@@ -35,9 +37,14 @@ struct ChunkStreamEntry {
     std::uint32_t pending = 0;    // bytes of the current chunk still to come in the next record
     std::uint32_t timestamp = 0;  // absolute time of the current message, ms
     std::uint32_t delta = 0;      // timestamp field of the last header that had one
-    // Where the current message's bytes go in the output; equal when nowhere.
-    std::uint64_t writePos = 0;
-    std::uint64_t writeEnd = 0;
+    // Where the current message's bytes go in the output: the tag's data
+    // area (writeSize 0: nowhere), the message bytes received so far, and
+    // the message offset of an AMF0 object marker that the tag turns into
+    // an ECMA array (kNoMarker: none).
+    std::uint64_t writeBase = 0;
+    std::uint32_t writeSize = 0;
+    std::uint32_t received = 0;
+    std::uint32_t markerAt = 0;
 };
 
 // The chunk streams seen so far, in the order they appeared. The six-bit
@@ -125,6 +132,7 @@ private:
     std::uint32_t takePayload(ChunkStreamEntry& entry, std::uint32_t wanted, std::size_t available);
     void startMessage(ChunkStreamEntry& entry, std::span<const std::uint8_t> firstChunk);
     void writePayload(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes);
+    void writeMessageBytes(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes);
     void setChunkSize(std::uint32_t size);
 
     RecordSource* source_ = nullptr;

@@ -29,22 +29,22 @@ bool matchesAt(std::span<const std::uint8_t> bytes, std::size_t pos, std::span<c
     return true;
 }
 
-bool searchMarker(std::span<const std::uint8_t> bytes, std::span<const std::uint8_t> prefix, std::string_view text,
-                  bool foldCase) {
+std::optional<std::size_t> searchMarker(std::span<const std::uint8_t> bytes, std::span<const std::uint8_t> prefix,
+                                       std::string_view text, bool foldCase) {
     const std::size_t need = prefix.size() + text.size();
     for (std::size_t pos = 0; pos + need <= bytes.size(); ++pos)
-        if (matchesAt(bytes, pos, prefix, text, foldCase)) return true;
-    return false;
+        if (matchesAt(bytes, pos, prefix, text, foldCase)) return pos;
+    return std::nullopt;
 }
 
 }  // namespace
 
 bool holdsPlayStart(std::span<const std::uint8_t> bytes) {
     static constexpr std::uint8_t kPrefix[] = {0x02, 0x00, 0x14};
-    return searchMarker(bytes, kPrefix, "netstream.play.start", true);
+    return searchMarker(bytes, kPrefix, "netstream.play.start", true).has_value();
 }
 
-bool holdsOnMetaData(std::span<const std::uint8_t> bytes) {
+std::optional<std::size_t> findOnMetaData(std::span<const std::uint8_t> bytes) {
     static constexpr std::uint8_t kPrefix[] = {0x00, 0x0A};
     return searchMarker(bytes, kPrefix, "onMetaData", false);
 }

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -38,7 +39,7 @@ void streamNameFromDescription(std::span<const std::uint8_t> value, StreamName& 
 // any position of bytes.
 bool holdsPlayStart(std::span<const std::uint8_t> bytes);
 
-// True for the bytes 0x00 0x0A "onMetaData" (exact case) at any position.
-bool holdsOnMetaData(std::span<const std::uint8_t> bytes);
+// The position of the bytes 0x00 0x0A "onMetaData" (exact case) in bytes.
+std::optional<std::size_t> findOnMetaData(std::span<const std::uint8_t> bytes);
 
 }  // namespace kestrel::merlin
