@@ -1,0 +1,154 @@
+// kestrel-cli capture: runs the capture engine as the Start command does,
+// until the source ends or the user interrupts it.
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "kestrel/cli/cli_command.h"
+#include "kestrel/cli/console_ui.h"
+#include "kestrel/engine/engine.h"
+#include "kestrel/engine/settings.h"
+#include "platform/data_dir.h"
+#include "platform/message.h"
+
+namespace kestrel::cli {
+namespace {
+
+std::atomic<int> g_signal{0};
+
+void onSignal(int sig) {
+    g_signal.store(sig);
+}
+
+void usage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: kestrel-cli capture [--source SRC] [--save DIR] [--home DIR]\n\n"
+                 "Records media streams seen on a capture source until the source ends\n"
+                 "(a capture file) or SIGINT/SIGTERM stops it.\n\n"
+                 "  --source SRC  capture source: rpcap://DEV or DEV for a live adapter,\n"
+                 "                file://PATH to replay a pcap or pcapng file. Without it the\n"
+                 "                adapter is chosen from the machine's usable address.\n"
+                 "  --save DIR    save folder for this run only (setting.ini is not changed)\n"
+                 "  --home DIR    data folder holding setting.ini (default $KESTREL_HOME,\n"
+                 "                else $XDG_CONFIG_HOME/kestrel)\n\n"
+                 "Exit status: 0 ok, 1 failure, 2 usage error or an adapter must be chosen,\n"
+                 "3 the source cannot be opened.\n");
+}
+
+struct Options {
+    std::string source;
+    std::string save;
+    std::string home;
+};
+
+bool parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return !out.empty();
+        };
+        if (a == "--source") {
+            if (!value(o.source)) return false;
+        } else if (a == "--save") {
+            if (!value(o.save)) return false;
+        } else if (a == "--home") {
+            if (!value(o.home)) return false;
+        } else {
+            std::fprintf(stderr, "kestrel-cli capture: unknown argument '%s'\n", argv[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+int run(int argc, char** argv) {
+    if (wantsHelp(argc, argv)) {
+        usage(stdout);
+        return kExitOk;
+    }
+    Options opt;
+    if (!parse(argc, argv, opt)) {
+        usage(stderr);
+        return kExitUsage;
+    }
+    if (!opt.home.empty()) ::setenv("KESTREL_HOME", opt.home.c_str(), 1);
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+
+    ConsoleUi ui;
+    engine::Engine* enginePtr = nullptr;
+    platform::MessageSink window([&](std::uint32_t msg, platform::WParam w, platform::LParam l) -> platform::MessageResult {
+        if (enginePtr) enginePtr->handleMessage(msg, w, l);
+        return 0;
+    });
+    engine::Engine engine(ui, window, engine::OspreyModule::loadByName());
+    enginePtr = &engine;
+
+    const std::string settingsPath = platform::dataFolder() + "setting.ini";
+    engine.loadSettingsFrom(settingsPath);
+    if (!opt.save.empty()) engine.globals().saveFolder = engine::correctSaveFolder(opt.save);
+    if (!opt.source.empty()) engine.setSourceOverride(opt.source);
+
+    engine.startCommand();
+    window.pump();
+    if (engine.state() == engine::EngineState::Idle) {
+        enginePtr = nullptr;
+        if (ui.dialogNeeded) {
+            std::fprintf(stderr, "kestrel-cli: run again with --source (see 'kestrel-cli adapters')\n");
+            return kExitUsage;
+        }
+        return kExitFailure;
+    }
+    std::fprintf(stderr, "kestrel-cli: capturing on %s, saving to %s\n", engine.captureAdapterName().c_str(),
+                 engine.globals().saveFolder.c_str());
+
+    const bool tty = ::isatty(STDERR_FILENO) != 0;
+    const auto progressEvery = std::chrono::seconds(tty ? 1 : 10);
+    auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    auto nextProgress = std::chrono::steady_clock::now() + progressEvery;
+    bool stopSent = false;
+    while (engine.state() != engine::EngineState::Idle) {
+        window.waitAndPump(100);
+        if (g_signal.load() && !stopSent) {
+            std::fprintf(stderr, "\nkestrel-cli: %s received, stopping\n", strsignal(g_signal.load()));
+            engine.stopCommand();
+            stopSent = true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextTick) {
+            engine.onTimer();
+            nextTick += std::chrono::milliseconds(500);
+        }
+        if (now >= nextProgress) {
+            std::fprintf(stderr, tty ? "\rkestrel-cli: %lld packets" : "kestrel-cli: %lld packets\n",
+                         static_cast<long long>(engine.packetCount()));
+            nextProgress = now + progressEvery;
+        }
+    }
+    window.pump();
+    if (tty) std::fprintf(stderr, "\n");
+    engine.saveRecordingNumber(settingsPath);
+    enginePtr = nullptr;
+
+    if (engine.lastCaptureFailedToOpen()) return kExitSourceError;
+    std::fprintf(stderr, "kestrel-cli: capture ended: %lld packets handed to the packet processor, %d items\n",
+                 static_cast<long long>(engine.packetCount()), engine.items().count());
+    return engine.lastCaptureError().empty() ? kExitOk : kExitFailure;
+}
+
+const CliRegistrar reg{{"capture", "record media streams from an adapter or a capture file", &run}};
+
+}  // namespace
+}  // namespace kestrel::cli

@@ -1,0 +1,77 @@
+#include "kestrel/engine/record_item_table.h"
+
+#include <cstdio>
+#include <string>
+
+#include "kestrel/engine/settings.h"
+
+namespace kestrel::engine {
+
+void RecordItem::closeFiles() {
+    if (dataFile) std::fclose(dataFile);
+    if (indexFile) std::fclose(indexFile);
+    dataFile = nullptr;
+    indexFile = nullptr;
+    filesOpen.store(0, std::memory_order_release);
+}
+
+RecordItemTable::RecordItemTable() : slots_(std::make_unique<std::array<RecordItem, kMaxRecordItems>>()) {}
+
+std::int32_t RecordItemTable::nextRecordingNumber(std::int32_t current) {
+    return current >= kRecordingNumberMax || current < 0 ? 1 : current + 1;
+}
+
+int RecordItemTable::create(const NewItem& init, ItemState initialState) {
+    const int index = count_.load(std::memory_order_relaxed) + 1;
+    if (index > kMaxRecordItems) return 0;
+    const std::int32_t number = nextRecordingNumber(recordingNumber_.load());
+    recordingNumber_.store(number);
+
+    RecordItem& item = (*slots_)[static_cast<std::size_t>(index - 1)];
+    item.receivingNotified.store(0);
+    item.kind = init.kind;
+    item.serverAddress = init.serverAddress;
+    item.serverAddress.bytes[4] = 0;
+    item.serverPort = init.serverPort;
+    item.clientAddress = init.clientAddress;
+    item.clientAddress.bytes[4] = 0;
+    item.clientPort = init.clientPort;
+    item.expectedAck = init.expectedAck;
+    item.url.assign(init.url);
+    item.outputFolder.clear();
+    item.outputName.assign(std::to_string(number) + std::string(init.extension));
+    item.dataFileName.assign(std::to_string(number) + ".flvdata");
+    item.indexFileName.assign(std::to_string(number) + ".flvdata.idx");
+    item.titleLength = static_cast<std::int32_t>(item.title.assign(init.title));
+    item.filesOpen.store(0);
+    item.headerWritten = 0;
+    item.expectedSize.store(init.expectedSize);
+    item.storedBytes.store(0);
+    item.processedBytes.store(0);
+    item.segmentCount.store(0);
+    item.idleTicks.store(0);
+    item.dataFile = nullptr;
+    item.indexFile = nullptr;
+    item.state.store(initialState, std::memory_order_release);
+    count_.store(index, std::memory_order_release);
+    return index;
+}
+
+RecordItem* RecordItemTable::at(int index) {
+    if (index < 1 || index > count()) return nullptr;
+    return &(*slots_)[static_cast<std::size_t>(index - 1)];
+}
+
+const RecordItem* RecordItemTable::at(int index) const {
+    if (index < 1 || index > count()) return nullptr;
+    return &(*slots_)[static_cast<std::size_t>(index - 1)];
+}
+
+int RecordItemTable::firstWaiting() const {
+    const int n = count();
+    for (int i = 1; i <= n; ++i)
+        if ((*slots_)[static_cast<std::size_t>(i - 1)].is(ItemState::CaptureEnded)) return i;
+    return 0;
+}
+
+}  // namespace kestrel::engine

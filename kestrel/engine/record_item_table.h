@@ -1,0 +1,57 @@
+#pragma once
+// The table of record items: 1000 fixed slots, indexed from 1, never freed or
+// moved during a run, so an index names an item for the whole run.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "kestrel/engine/record_item.h"
+
+namespace kestrel::engine {
+
+// What the creator of an item knows; everything else starts at zero.
+struct NewItem {
+    ItemKind kind = ItemKind::Http;
+    Ipv4Address serverAddress;
+    std::int32_t serverPort = 0;
+    Ipv4Address clientAddress;
+    std::int32_t clientPort = 0;
+    std::uint32_t expectedAck = 0;
+    std::string_view url;
+    std::string_view title;
+    std::string_view extension;  // appended to the number for the output name, e.g. ".FLV"
+    std::int32_t expectedSize = 0;
+};
+
+class RecordItemTable {
+public:
+    RecordItemTable();
+
+    // Creates an item in the given state (Recording, or CaptureEnded for an
+    // import). Returns its index, or 0 when the table is full. Callers hold
+    // the packet lock, so creations never interleave.
+    int create(const NewItem& init, ItemState initialState);
+
+    int count() const { return count_.load(std::memory_order_acquire); }
+    // Item n for 1 <= n <= count(); nullptr otherwise.
+    RecordItem* at(int index);
+    const RecordItem* at(int index) const;
+
+    // The first item in state CaptureEnded, scanning from 1; 0 when none.
+    int firstWaiting() const;
+
+    std::int32_t recordingNumber() const { return recordingNumber_.load(); }
+    void setRecordingNumber(std::int32_t n) { recordingNumber_.store(n); }
+    // Advances the recording number: after 2147483639 comes 1.
+    static std::int32_t nextRecordingNumber(std::int32_t current);
+
+private:
+    std::unique_ptr<std::array<RecordItem, kMaxRecordItems>> slots_;
+    std::atomic<int> count_{0};
+    std::atomic<std::int32_t> recordingNumber_{0};
+};
+
+}  // namespace kestrel::engine
