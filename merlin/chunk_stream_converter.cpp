@@ -108,16 +108,24 @@ bool ChunkStreamConverter::trialParse(std::span<const std::uint8_t> bytes, std::
     return true;
 }
 
-std::optional<SyncPoint> ChunkStreamConverter::findSyncPoint(std::span<const std::uint8_t> collected) {
-    for (std::size_t k = 0; k < kMaxSyncOffset && collected.size() - k > kSyncTail && k < collected.size(); ++k) {
-        auto rest = collected.subspan(k);
+std::optional<SyncPoint> ChunkStreamConverter::findSyncPoint(std::span<const std::uint8_t> window) {
+    const auto collected = window.first(std::min(window.size(), kInitialCollection));
+    for (std::size_t k = 0; k < kMaxSyncOffset && k < collected.size() && collected.size() - k > kSyncTail; ++k) {
+        const auto rest = collected.subspan(k);
         // Every chunk size refuses a first header that is not plausible.
         ChunkHeader first;
         if (!decodeChunkHeader(rest, first) || !isPlausible(first)) continue;
+        std::optional<std::uint32_t> found;
+        auto tryChunkSize = [&](std::uint32_t c) {
+            if (!trialParse(rest, c)) return false;
+            if (!found) found = c;
+            return window.size() <= collected.size() || trialParse(window.subspan(k), c);
+        };
         for (std::uint32_t c = kDefaultChunkSize; c <= kMaxTrialChunkSize; ++c)
-            if (trialParse(rest, c)) return SyncPoint{k, c};
+            if (tryChunkSize(c)) return SyncPoint{k, c};
         for (std::uint32_t c : kLargeChunkSizes)
-            if (trialParse(rest, c)) return SyncPoint{k, c};
+            if (tryChunkSize(c)) return SyncPoint{k, c};
+        if (found) return SyncPoint{k, *found};
     }
     return std::nullopt;
 }
@@ -137,6 +145,13 @@ void ChunkStreamConverter::reset() {
     nameCapture_ = false;
     nameFill_ = 0;
     chunkSizeFill_ = 0;
+    deferred_ = nullptr;
+    deferredFill_ = 0;
+}
+
+void ChunkStreamConverter::clearPending() {
+    table_.clearPending();
+    deferred_ = nullptr;  // a message not started before a gap is not started at all
 }
 
 void ChunkStreamConverter::publish() {
@@ -152,18 +167,23 @@ RecordStatus ChunkStreamConverter::readRecord(std::size_t offset, StreamRecord& 
 }
 
 bool ChunkStreamConverter::initialSync(ConversionOutcome& outcome) {
-    std::array<std::uint8_t, kInitialCollection> collected{};
+    // The first 3,072 bytes must come without a gap; more bytes, up to the
+    // first gap, only help to choose between chunk sizes.
     std::size_t have = 0;
     StreamRecord record;
-    while (have < collected.size()) {
+    while (have < syncWindow_.size()) {
         RecordStatus status = readRecord(0, record);
-        if (status == RecordStatus::Error) outcome.status = ConversionOutcome::Status::SourceError;
-        if (status != RecordStatus::Record || (record.flags & kRecordGap)) return false;
-        const std::size_t n = std::min<std::size_t>(record.length, collected.size() - have);
-        std::memcpy(collected.data() + have, work_.data(), n);
+        if (status == RecordStatus::Error) {
+            outcome.status = ConversionOutcome::Status::SourceError;
+            return false;
+        }
+        if (status != RecordStatus::Record || (record.flags & kRecordGap)) break;
+        const std::size_t n = std::min<std::size_t>(record.length, syncWindow_.size() - have);
+        std::memcpy(syncWindow_.data() + have, work_.data(), n);
         have += n;
     }
-    const auto point = findSyncPoint(collected);
+    if (have < kInitialCollection) return false;
+    const auto point = findSyncPoint(std::span<const std::uint8_t>(syncWindow_).first(have));
     if (!point) return false;
 
     chunkSize_ = point->chunkSize;
@@ -262,6 +282,44 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
     }
 }
 
+std::size_t ChunkStreamConverter::bytesToStart(const ChunkStreamEntry& entry) const {
+    switch (entry.type) {
+    case kMsgCommandAmf0:
+    case kMsgDataAmf0:
+        return std::min<std::size_t>({entry.length, chunkSize_, kDeferredStartSize});
+    case kMsgAudio:
+    case kMsgVideo:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void ChunkStreamConverter::startOrDefer(ChunkStreamEntry& entry, std::span<const std::uint8_t> chunk) {
+    if (chunk.size() >= bytesToStart(entry) || entry.pending == 0) {
+        startMessage(entry, chunk);
+        writePayload(entry, chunk);
+        return;
+    }
+    entry.writeSize = 0;
+    entry.received = 0;
+    deferred_ = &entry;
+    deferredFill_ = chunk.size();
+    std::memcpy(deferredBytes_.data(), chunk.data(), chunk.size());
+}
+
+void ChunkStreamConverter::continueDeferred(ChunkStreamEntry& entry, std::span<const std::uint8_t> chunk) {
+    const std::size_t n = std::min(chunk.size(), deferredBytes_.size() - deferredFill_);
+    std::memcpy(deferredBytes_.data() + deferredFill_, chunk.data(), n);
+    deferredFill_ += n;
+    if (deferredFill_ < bytesToStart(entry) && entry.pending != 0) return;
+    deferred_ = nullptr;
+    const auto first = std::span<const std::uint8_t>(deferredBytes_).first(deferredFill_);
+    startMessage(entry, first);
+    writePayload(entry, first);
+    writePayload(entry, chunk.subspan(n));
+}
+
 void ChunkStreamConverter::writeMessageBytes(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes) {
     std::uint32_t offset = entry.received;
     entry.received += static_cast<std::uint32_t>(bytes.size());
@@ -331,7 +389,11 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
     if (ChunkStreamEntry* e = table_.firstPending()) {
         const std::uint32_t wanted = std::min(e->pending, e->remaining);
         const std::uint32_t take = takePayload(*e, wanted, n);
-        writePayload(*e, std::span<const std::uint8_t>(work_).first(take));
+        const auto chunk = std::span<const std::uint8_t>(work_).first(take);
+        if (e == deferred_)
+            continueDeferred(*e, chunk);
+        else
+            writePayload(*e, chunk);
         p = take;
     }
     while (p < n && n - p >= chunkHeaderSize(work_[p])) {
@@ -377,9 +439,10 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
                 if (e->type == kMsgAudio && firstAudioByte_ == 0) firstAudioByte_ = chunk[0];
                 if (e->type == kMsgVideo && videoCodec_ == 0) videoCodec_ = chunk[0] & 0x0F;
             }
-            startMessage(*e, chunk);
+            startOrDefer(*e, chunk);
+        } else {
+            writePayload(*e, chunk);
         }
-        writePayload(*e, chunk);
         p += take;
     }
     workCount_ = n - p;
@@ -474,13 +537,13 @@ ConversionOutcome ChunkStreamConverter::convert(RecordSource& source, FlvOutputF
                 // No chunk continues across lost bytes.
                 std::memmove(work_.data(), work_.data() + workCount_, record.length);
                 workCount_ = 0;
-                table_.clearPending();
+                clearPending();
                 if (resynchronise(record, 0) == Resync::EndOfSource) break;
             } else {
                 workCount_ += record.length;
             }
         } else {
-            table_.clearPending();
+            clearPending();
             if (readRecord(0, record) != RecordStatus::Record) break;
             if (resynchronise(record, 0) == Resync::EndOfSource) break;
         }

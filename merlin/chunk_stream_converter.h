@@ -111,9 +111,12 @@ public:
     ConversionOutcome convert(RecordSource& source, FlvOutputFile& output,
                               std::atomic<std::uint64_t>* consumed = nullptr);
 
-    // The offset and chunk size from which the collected bytes parse as a
-    // chunk stream to within 16 bytes of their end, if there is one.
-    static std::optional<SyncPoint> findSyncPoint(std::span<const std::uint8_t> collected);
+    // The offset and chunk size from which the first kInitialCollection
+    // bytes of window parse as a chunk stream to within 16 bytes of their
+    // end, if there is one. When several chunk sizes parse at that offset,
+    // the first one that also parses the whole window wins: 3,072 bytes
+    // rarely cross enough chunk boundaries to tell 2048 from 4096.
+    static std::optional<SyncPoint> findSyncPoint(std::span<const std::uint8_t> window);
     // Walks bytes header by header with the given chunk size; true when it
     // gets to within 16 bytes of the end without a refused header.
     static bool trialParse(std::span<const std::uint8_t> bytes, std::uint32_t chunkSize);
@@ -124,6 +127,7 @@ private:
 
     void reset();
     void publish();
+    void clearPending();
     bool initialSync(ConversionOutcome& outcome);
     RecordStatus readRecord(std::size_t offset, StreamRecord& record);
     Processed process();
@@ -131,6 +135,9 @@ private:
     bool accepted(const ChunkHeader& h);
     std::uint32_t takePayload(ChunkStreamEntry& entry, std::uint32_t wanted, std::size_t available);
     void startMessage(ChunkStreamEntry& entry, std::span<const std::uint8_t> firstChunk);
+    void startOrDefer(ChunkStreamEntry& entry, std::span<const std::uint8_t> chunk);
+    void continueDeferred(ChunkStreamEntry& entry, std::span<const std::uint8_t> chunk);
+    std::size_t bytesToStart(const ChunkStreamEntry& entry) const;
     void writePayload(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes);
     void writeMessageBytes(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes);
     void setChunkSize(std::uint32_t size);
@@ -142,6 +149,7 @@ private:
     bool sourceError_ = false;
 
     std::array<std::uint8_t, kWorkBufferSize + kMaxCarry> work_{};
+    std::array<std::uint8_t, kWorkBufferSize> syncWindow_{};
     std::size_t workCount_ = 0;
     std::uint32_t chunkSize_ = kDefaultChunkSize;
     std::int64_t currentStreamId_ = -1;  // -1: none yet
@@ -160,6 +168,14 @@ private:
     bool nameCapture_ = false;
     std::array<std::uint8_t, kNameBufferSize> name_{};
     std::size_t nameFill_ = 0;
+
+    // A message whose start depends on the bytes of its first chunk (the
+    // markers of status and metadata messages, the video frame type) waits
+    // here when that chunk is split over records.
+    static constexpr std::size_t kDeferredStartSize = 4096;
+    ChunkStreamEntry* deferred_ = nullptr;
+    std::array<std::uint8_t, kDeferredStartSize> deferredBytes_{};
+    std::size_t deferredFill_ = 0;
 
     std::array<std::uint8_t, 4> chunkSizeBytes_{};
     std::size_t chunkSizeFill_ = 0;
