@@ -1,0 +1,299 @@
+// Stream record files, FLV output files, chunk headers and stream names:
+// the pieces the converter is built from, with rows that must fail.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "merlin/chunk_header.h"
+#include "merlin/flv_output.h"
+#include "merlin/stream_name.h"
+#include "merlin/stream_record.h"
+#include "merlin_test_support.h"
+#include "platform/byte_reader.h"
+
+namespace kestrel::merlin {
+namespace {
+
+using test::TempDir;
+
+std::vector<std::uint8_t> bytesOf(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
+void writeRaw(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// ------------------------------------------------------------ records
+
+TEST(StreamRecords, WrittenRecordsReadBack) {
+    TempDir dir;
+    const auto path = dir.file("a.rec");
+    const auto big = test::mediaPayload(1, 70000, 3);  // more than one record holds
+    StreamRecordWriter writer;
+    ASSERT_TRUE(writer.create(path.c_str()));
+    ASSERT_TRUE(writer.write(0, bytesOf("hello")));
+    ASSERT_TRUE(writer.write(kRecordGap, big));
+    ASSERT_TRUE(writer.write(0, {}));
+    ASSERT_TRUE(writer.close());
+    EXPECT_EQ(std::filesystem::file_size(path), 3 + 5 + 3 + 65535 + 3 + (70000 - 65535) + 3);
+
+    const auto raw = test::readFile(path);
+    EXPECT_EQ(std::vector<std::uint8_t>(raw.begin(), raw.begin() + 8),
+              (std::vector<std::uint8_t>{0x00, 0x05, 0x00, 'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(std::vector<std::uint8_t>(raw.begin() + 8, raw.begin() + 11), (std::vector<std::uint8_t>{0x20, 0xFF, 0xFF}));
+
+    StreamRecordReader reader;
+    ASSERT_TRUE(reader.open(path.c_str()));
+    std::vector<std::uint8_t> buffer(kMaxRecordPayload);
+    struct Want {
+        std::uint8_t flags;
+        std::size_t length;
+    } wants[] = {{0, 5}, {kRecordGap, 65535}, {0, 70000 - 65535}, {0, 0}};
+    std::vector<std::uint8_t> joined;
+    for (const auto& w : wants) {
+        StreamRecord r;
+        ASSERT_EQ(reader.next(r, buffer), RecordStatus::Record);
+        EXPECT_EQ(r.flags, w.flags);
+        EXPECT_EQ(r.length, w.length);
+        EXPECT_FALSE(r.truncated);
+        if (w.length > 5) joined.insert(joined.end(), buffer.begin(), buffer.begin() + r.length);
+    }
+    EXPECT_EQ(joined, big);
+    StreamRecord r;
+    EXPECT_EQ(reader.next(r, buffer), RecordStatus::End);
+    EXPECT_EQ(reader.position(), reader.length());
+    ASSERT_TRUE(reader.rewind());
+    ASSERT_EQ(reader.next(r, buffer), RecordStatus::Record);
+    EXPECT_EQ(r.length, 5u);
+    EXPECT_EQ(reader.position(), 8u);
+}
+
+TEST(StreamRecords, DamagedEndsLoseNothingThatIsThere) {
+    TempDir dir;
+    struct Row {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t length;  // of the one record read, or 0xFFFFFFFF for none
+        bool truncated;
+    } rows[] = {
+        {"payload cut short", {0x00, 0x10, 0x00, 'a', 'b', 'c'}, 3, true},
+        {"header cut short", {0x00, 0x10}, 0xFFFFFFFF, false},
+        {"one stray byte", {0x20}, 0xFFFFFFFF, false},
+        {"empty file", {}, 0xFFFFFFFF, false},
+    };
+    std::vector<std::uint8_t> buffer(kMaxRecordPayload);
+    for (const auto& row : rows) {
+        const auto path = dir.file("d.rec");
+        writeRaw(path, row.bytes);
+        StreamRecordReader reader;
+        ASSERT_TRUE(reader.open(path.c_str()));
+        StreamRecord r;
+        if (row.length != 0xFFFFFFFF) {
+            ASSERT_EQ(reader.next(r, buffer), RecordStatus::Record) << row.name;
+            EXPECT_EQ(r.length, row.length) << row.name;
+            EXPECT_EQ(r.truncated, row.truncated) << row.name;
+        }
+        EXPECT_EQ(reader.next(r, buffer), RecordStatus::End) << row.name;
+        EXPECT_EQ(reader.position(), row.bytes.size()) << row.name;
+    }
+    StreamRecordReader reader;
+    EXPECT_FALSE(reader.open(dir.file("absent").c_str()));
+    std::vector<std::uint8_t> small(100);
+    StreamRecord r;
+    EXPECT_EQ(reader.next(r, small), RecordStatus::Error);
+}
+
+TEST(StreamRecords, RawStreamReadsAsGapFreeRecords) {
+    TempDir dir;
+    const auto path = dir.file("raw");
+    const auto bytes = test::mediaPayload(9, 140000, 1);
+    writeRaw(path, bytes);
+    RawStreamReader reader;
+    ASSERT_TRUE(reader.open(path.c_str()));
+    std::vector<std::uint8_t> buffer(kMaxRecordPayload);
+    std::vector<std::uint8_t> joined;
+    StreamRecord r;
+    while (reader.next(r, buffer) == RecordStatus::Record) {
+        EXPECT_EQ(r.flags, 0);
+        joined.insert(joined.end(), buffer.begin(), buffer.begin() + r.length);
+    }
+    EXPECT_EQ(joined, bytes);
+    EXPECT_EQ(reader.position(), bytes.size());
+}
+
+// ------------------------------------------------------------ FLV output
+
+TEST(FlvOutput, ReservedTagsAreFilledInAnyOrder) {
+    TempDir dir;
+    const auto path = dir.file("o.flv");
+    FlvOutputFile out;
+    ASSERT_TRUE(out.create(path.c_str()));
+    out.writeFileHeader(0x05);
+    // A small tag, one larger than the cache (written around it), another small.
+    const auto a = test::mediaPayload(0xAF, 300, 1);
+    const auto b = test::mediaPayload(0x17, FlvOutputFile::kCacheSize + 1000, 2);
+    const auto c = test::mediaPayload(0xAF, 200, 3);
+    const auto pa = out.appendTag(8, static_cast<std::uint32_t>(a.size()), 0);
+    const auto pb = out.appendTag(9, static_cast<std::uint32_t>(b.size()), 40);
+    const auto pc = out.appendTag(8, static_cast<std::uint32_t>(c.size()), 0x01000017);
+    out.writeAt(pc, c);
+    for (std::size_t at = 0; at < b.size(); at += 4096)
+        out.writeAt(pb + at, std::span(b).subspan(at, std::min<std::size_t>(4096, b.size() - at)));
+    out.writeAt(pa, a);
+    const auto size = out.size();
+    out.writeAt(size, std::vector<std::uint8_t>(10, 0xEE));  // past the end: nothing
+    EXPECT_EQ(out.size(), size);
+    out.setTypeFlags(0x04);
+    ASSERT_TRUE(out.close());
+    const auto flv = test::readFlv(path);
+    ASSERT_TRUE(flv.valid) << flv.error;
+    EXPECT_EQ(flv.typeFlags, 0x04);
+    ASSERT_EQ(flv.tags.size(), 3u);
+    EXPECT_EQ(flv.tags[0].data, a);
+    EXPECT_EQ(flv.tags[1].data, b);
+    EXPECT_EQ(flv.tags[2].timestamp, 0x01000017u);
+}
+
+// ------------------------------------------------------------ chunk headers
+
+struct HeaderRow {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    bool plausible;
+};
+
+std::vector<std::uint8_t> full(std::uint8_t type, std::uint32_t length, std::uint32_t streamIdLe,
+                               std::vector<std::uint8_t> payload = {}) {
+    std::vector<std::uint8_t> h = {0x06, 0, 0, 0, static_cast<std::uint8_t>(length >> 16),
+                                   static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), type};
+    for (int i = 0; i < 4; ++i) h.push_back(static_cast<std::uint8_t>(streamIdLe >> (8 * i)));
+    h.insert(h.end(), payload.begin(), payload.end());
+    return h;
+}
+
+TEST(ChunkHeaders, PlausibilityRows) {
+    const HeaderRow rows[] = {
+        {"AVC video", full(9, 5000, 1, {0x17}), true},
+        {"Sorenson video", full(9, 5000, 1, {0x22}), true},
+        {"JPEG video (codec 1)", full(9, 5000, 1, {0x11}), true},
+        {"HEVC-in-FLV codec 12", full(9, 5000, 1, {0x1C}), true},
+        {"codec 0 is undefined", full(9, 5000, 1, {0x10}), false},
+        {"codec 8 is undefined", full(9, 5000, 1, {0x18}), false},
+        {"codec 13 is undefined", full(9, 5000, 1, {0x1D}), false},
+        {"AAC audio (10)", full(8, 300, 1, {0xAF}), true},
+        {"MP3 audio (2)", full(8, 300, 1, {0x2F}), true},
+        {"Speex (11)", full(8, 300, 1, {0xB6}), true},
+        {"MP3 8 kHz (14)", full(8, 300, 1, {0xE2}), true},
+        {"sound format 12 undefined", full(8, 300, 1, {0xC2}), false},
+        {"sound format 13 undefined", full(8, 300, 1, {0xD2}), false},
+        {"video without payload byte", full(9, 5000, 1), true},
+        {"media of 1 MiB", full(9, 0x100000, 1, {0x17}), true},
+        {"media over 1 MiB", full(9, 0x100001, 1, {0x17}), false},
+        {"command of 4096", full(20, 4096, 0), true},
+        {"command over 4096", full(20, 4097, 0), false},
+        {"type 20", full(20, 100, 0), true},
+        {"type 21", full(21, 100, 0), false},
+        {"aggregate (22)", full(22, 100, 1), false},
+        {"stream ID 255", full(8, 10, 255, {0xAF}), true},
+        {"stream ID 256", full(8, 10, 256, {0xAF}), false},
+        {"type-1 header", {0x46, 0, 0, 40, 0, 0x10, 0, 9, 0x17}, true},
+        {"type-2 header", {0x86, 0, 0, 40, 0x17}, false},
+        {"type-3 header", {0xC6, 0x17}, false},
+    };
+    for (const auto& r : rows) {
+        ChunkHeader h;
+        ASSERT_TRUE(decodeChunkHeader(r.bytes, h)) << r.name;
+        EXPECT_EQ(isPlausible(h), r.plausible) << r.name;
+    }
+}
+
+TEST(ChunkHeaders, DecodingNeedsTheWholeHeader) {
+    const auto h12 = full(9, 0x0A0B0C, 0x01020304, {0x17});
+    ChunkHeader h;
+    for (std::size_t n = 0; n < 12; ++n) EXPECT_FALSE(decodeChunkHeader(std::span(h12).first(n), h)) << n;
+    ASSERT_TRUE(decodeChunkHeader(std::span(h12).first(12), h));
+    EXPECT_FALSE(h.hasPayload);
+    ASSERT_TRUE(decodeChunkHeader(h12, h));
+    EXPECT_EQ(h.size, 12);
+    EXPECT_EQ(h.csid, 6);
+    EXPECT_EQ(h.length, 0x0A0B0Cu);
+    EXPECT_EQ(h.streamIdLittleEndian(), 0x01020304u);
+    EXPECT_TRUE(h.hasPayload);
+    EXPECT_EQ(h.firstPayloadByte, 0x17);
+}
+
+// ------------------------------------------------------------ stream names
+
+TEST(StreamNames, FromDescriptionRows) {
+    struct Row {
+        const char* description;
+        const char* name;
+    } rows[] = {
+        {"Started playing clips/intro.", "intro"},
+        {"Started playing intro.", "intro"},
+        {"Started playing mp4:videos/2010/clip.mp4.", "clip.mp4"},
+        {"Started playing a\\b\\c.", "c"},
+        // Not a name: other wordings, nothing left, or a folder name.
+        {"Start video on demand", ""},
+        {"Start live", ""},
+        {"started playing intro.", ""},
+        {"Started playing .", ""},
+        {"Started playing x", ""},
+        {"Started playing clips/.", ""},
+        {"Started playing ../.", ""},
+        {"Started playing ...", ""},
+        {"Started playing a/...", ""},
+        {"", ""},
+    };
+    for (const auto& r : rows) {
+        StreamName name;
+        streamNameFromDescription(asBytes(r.description), name);
+        EXPECT_EQ(name.view(), r.name) << r.description;
+    }
+    StreamName name;
+    const std::string withNul = std::string("Started playing ab") + '\0' + "c.";
+    streamNameFromDescription(asBytes(withNul), name);
+    EXPECT_TRUE(name.empty());
+    const std::string longName = "Started playing " + std::string(1000, 'n') + ".";
+    streamNameFromDescription(asBytes(longName), name);
+    EXPECT_EQ(name.view().size(), kMaxStreamName);
+}
+
+TEST(StreamNames, DescriptionMustBeWhollyCollected) {
+    const auto message = rtmprecords::statusMessage("NetStream.Play.Start", "Started playing clips/intro.");
+    const auto at = std::search(message.begin(), message.end(), std::begin("description"), std::end("description") - 1);
+    ASSERT_NE(at, message.end());
+    const std::size_t valueEnd = static_cast<std::size_t>(at - message.begin()) + 11 + 3 + 28;
+    StreamName name;
+    for (std::size_t n = 0; n < valueEnd; ++n)
+        EXPECT_EQ(scanDescription(std::span(message).first(n), name), DescriptionScan::Incomplete) << n;
+    EXPECT_EQ(scanDescription(std::span(message).first(valueEnd), name), DescriptionScan::Complete);
+    EXPECT_EQ(name.view(), "intro");
+    // The property name is matched without regard to case.
+    auto upper = message;
+    std::copy_n("DESCRIPTION", 11, upper.begin() + (at - message.begin()));
+    EXPECT_EQ(scanDescription(upper, name), DescriptionScan::Complete);
+    EXPECT_EQ(name.view(), "intro");
+}
+
+TEST(StreamNames, MarkersRows) {
+    const auto start = rtmprecords::statusMessage("NetStream.Play.Start", "x");
+    const auto lower = rtmprecords::statusMessage("netstream.play.start", "x");
+    const auto reset = rtmprecords::statusMessage("NetStream.Play.Reset", "x");
+    EXPECT_TRUE(holdsPlayStart(start));
+    EXPECT_TRUE(holdsPlayStart(lower));
+    EXPECT_FALSE(holdsPlayStart(reset));
+    EXPECT_FALSE(holdsPlayStart(std::span(start).first(40)));
+    const auto meta = rtmprecords::metaDataMessage(1);
+    EXPECT_EQ(findOnMetaData(meta), std::optional<std::size_t>(1));
+    std::vector<std::uint8_t> other;
+    rtmprecords::amfString(other, "onmetadata");
+    EXPECT_FALSE(findOnMetaData(other).has_value());
+}
+
+}  // namespace
+}  // namespace kestrel::merlin
