@@ -4,6 +4,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
+#include <poll.h>
 
 #include <cstring>
 
@@ -71,6 +72,12 @@ bool PacketSource::open(const std::string& source, const CaptureOptions& options
         handle_ = nullptr;
         return false;
     }
+    // libpcap's own wait on Linux does not return while an adapter stays
+    // silent, so a stop request would wait for the next frame. Read without
+    // blocking and wait on the descriptor ourselves, for at most the time-out.
+    readTimeoutMs_ = options.readTimeoutMs;
+    selectableFd_ = pcap_get_selectable_fd(handle_);
+    if (selectableFd_ >= 0 && pcap_setnonblock(handle_, 1, errbuf) != 0) selectableFd_ = -1;
     return true;
 }
 
@@ -96,6 +103,10 @@ int PacketSource::next(Frame& frame) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int rc = pcap_next_ex(handle_, &header, &data);
+    if (rc == 0 && !isFile_ && selectableFd_ >= 0) {
+        pollfd p{selectableFd_, POLLIN, 0};
+        if (::poll(&p, 1, readTimeoutMs_) > 0) rc = pcap_next_ex(handle_, &header, &data);
+    }
     if (rc == 1) {
         frame.bytes = {data, header->caplen};
         frame.wireLength = header->len;
@@ -112,6 +123,7 @@ void PacketSource::close() {
         pcap_close(handle_);
         handle_ = nullptr;
     }
+    selectableFd_ = -1;
 }
 
 bool listAdapters(std::vector<AdapterInfo>& out, std::string& error) {

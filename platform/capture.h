@@ -58,6 +58,8 @@ public:
 private:
     pcap* handle_ = nullptr;
     bool isFile_ = false;
+    int selectableFd_ = -1;
+    int readTimeoutMs_ = 1000;
     std::string error_;
 };
 

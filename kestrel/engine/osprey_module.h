@@ -15,6 +15,9 @@ public:
     static OspreyModule loadByName();
     // Loads a library from an explicit path (tests).
     static OspreyModule loadFrom(const std::string& path);
+    // A module whose listings are the given functions (either may be null):
+    // lets tests feed the adapter choice exact texts.
+    static OspreyModule withFunctions(ListingFn usableIpInfo, ListingFn adapterList);
 
     OspreyModule() = default;
     OspreyModule(OspreyModule&& other) noexcept;
@@ -23,7 +26,7 @@ public:
     OspreyModule& operator=(const OspreyModule&) = delete;
     ~OspreyModule();
 
-    bool loaded() const { return handle_ != nullptr; }
+    bool loaded() const { return handle_ != nullptr || injected_; }
     // The exports, or nullptr when the library lacks them.
     ListingFn usableIpInfo() const;
     ListingFn adapterList() const;
@@ -32,6 +35,9 @@ public:
 
 private:
     void* handle_ = nullptr;
+    bool injected_ = false;
+    ListingFn usableFn_ = nullptr;
+    ListingFn listFn_ = nullptr;
 };
 
 }  // namespace kestrel::engine

@@ -1,0 +1,156 @@
+// kestrel-cli as a user runs it: exit codes, messages, and the stop paths.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_pcap.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string kCli = std::string(KESTREL_BIN_DIR) + "/kestrel-cli";
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Runs argv with stdout/stderr to files; kills with SIGINT after
+// interruptAfterMs when that is >= 0.
+RunResult run(std::vector<std::string> argv, const std::string& dir, int interruptAfterMs = -1,
+              std::chrono::milliseconds* exitDelay = nullptr) {
+    RunResult r;
+    const std::string outPath = dir + "out.txt", errPath = dir + "err.txt";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ) != 0) return r;
+    posix_spawn_file_actions_destroy(&fa);
+    if (interruptAfterMs >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
+        ::kill(pid, SIGINT);
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    int status = 0;
+    for (int i = 0; i < 600; ++i) {  // at most 60 s
+        if (::waitpid(pid, &status, WNOHANG) == pid) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (i == 599) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+    }
+    if (exitDelay) *exitDelay = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = slurp(outPath);
+    r.err = slurp(errPath);
+    return r;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = kestrel::test::makeTempFolder("kestrel-cli"); }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string dir_;
+};
+
+}  // namespace
+
+TEST_F(CliTest, HelpAndUsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* expectInOutput;
+    } cases[] = {
+        {{kCli, "--help"}, 0, "commands:"},
+        {{kCli}, 2, "usage: kestrel-cli"},
+        {{kCli, "nonsense"}, 2, "unknown command"},
+        {{kCli, "capture", "--help"}, 0, "--source SRC"},
+        {{kCli, "adapters", "--help"}, 0, "usage: kestrel-cli adapters"},
+        {{kCli, "capture", "--bogus"}, 2, "unknown argument"},
+        {{kCli, "capture", "--source"}, 2, "usage:"},
+        {{kCli, "adapters", "extra"}, 2, "unexpected argument"},
+    };
+    for (auto& c : cases) {
+        RunResult r = run(c.args, dir_);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args.back();
+        EXPECT_NE((r.out + r.err).find(c.expectInOutput), std::string::npos) << c.args.back() << ": " << r.out << r.err;
+    }
+}
+
+TEST_F(CliTest, SourceThatCannotBeOpenedExitsWith3AndLibpcapText) {
+    RunResult r = run({kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save", "--source",
+                       "file://" + dir_ + "none.pcap"},
+                      dir_);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, ReplaysACaptureFileToItsEnd) {
+    RunResult r = run({kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save", "--source",
+                       std::string("file://") + KESTREL_CAPTURES_DIR + "/http-keepalive-two-flv-eth1500.pcap"},
+                      dir_);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("packets handed to the packet processor"), std::string::npos) << r.err;
+    // The data folder got its settings file; --save did not change it.
+    const std::string settings = slurp(dir_ + "home/setting.ini");
+    EXPECT_EQ(settings.rfind("[Normal]\r\nSavePath=\r\n", 0), 0u) << settings;
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ + "save/Temp"));
+}
+
+TEST_F(CliTest, AdaptersListsThroughTheRecordingLibrary) {
+    RunResult r = run({kCli, "adapters"}, dir_);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("USABLE ADDRESSES"), std::string::npos);
+    if (::geteuid() == 0) {
+        EXPECT_NE(r.out.find("rpcap://lo"), std::string::npos) << r.out;
+    }
+}
+
+// Interrupting a live capture on a quiet adapter: the stop request is seen
+// at the next read time-out (1000 ms), not at the next frame.
+TEST_F(CliTest, InterruptOnAQuietAdapterStopsWithinAReadTimeout) {
+    if (::geteuid() != 0) GTEST_SKIP() << "live capture and network namespaces need root";
+    const std::string ns = "kestrel-quiet-" + std::to_string(::getpid());
+    if (std::system(("ip netns add " + ns + " && ip -n " + ns + " link set lo up").c_str()) != 0)
+        GTEST_SKIP() << "cannot create a network namespace";
+    struct Cleanup {
+        std::string ns;
+        ~Cleanup() { std::system(("ip netns del " + ns + " 2>/dev/null").c_str()); }
+    } cleanup{ns};
+    std::chrono::milliseconds delay{};
+    RunResult r = run({"ip", "netns", "exec", ns, kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save",
+                       "--source", "rpcap://lo"},
+                      dir_, 1500, &delay);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("Interrupt received, stopping"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("capture ended: 0 packets"), std::string::npos) << r.err;
+    EXPECT_LT(delay, std::chrono::milliseconds(3000));  // one read time-out, with room for a loaded machine
+}

@@ -1,0 +1,22 @@
+#pragma once
+// Writes small classic pcap files for tests that need exact frames.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrel::test {
+
+struct PcapWriter {
+    std::uint32_t linkType = 1;
+    std::vector<std::vector<std::uint8_t>> frames;
+    bool write(const std::string& path) const;
+};
+
+// An Ethernet/IPv4/TCP frame with 20-byte headers and the given payload size.
+std::vector<std::uint8_t> tcpFrame(std::size_t payloadSize);
+
+// A fresh empty folder under the system temp folder.
+std::string makeTempFolder(const std::string& prefix);
+
+}  // namespace kestrel::test
