@@ -132,8 +132,12 @@ int run(int argc, char** argv) {
     }
 
     {
+        // The library cannot say why the store or the desktop refused; ask
+        // them again (bringing the desktop in line a second time changes
+        // nothing that is already right).
         platform::Registry store(platform::Registry::defaultPath());
-        if (!store.problem().empty()) std::fprintf(stderr, "kestrel-cli associate: %s\n", store.problem().c_str());
+        std::string problem = store.ready() ? platform::notifyAssociationsChanged(store) : store.problem();
+        if (!problem.empty()) std::fprintf(stderr, "kestrel-cli associate: %s\n", problem.c_str());
     }
     std::string mime(platform::mimeTypeForExtension(kExtension));
     std::string handler = platform::defaultDesktopHandler(mime);

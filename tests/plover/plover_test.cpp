@@ -124,6 +124,20 @@ TEST_F(Plover, Regression_AssociatingFromANewPathKeepsTheOriginalCommand) {
     EXPECT_EQ(value("HKEY_CLASSES_ROOT\\VLC.flv\\shell\\open\\command"), original);
 }
 
+TEST_F(Plover, CommandsLongerThanAThousandBytesAreKeptWhole) {
+    const std::string longCommand = "\"/opt/" + std::string(5000, 'x') + "/player\" %1";
+    set("HKEY_CLASSES_ROOT\\.flv", "", "Long.flv");
+    set("HKEY_CLASSES_ROOT\\Long.flv\\shell\\open\\command", "", longCommand);
+    ASSERT_EQ(File_Associated(".flv", kProgram, 1), 1);
+    EXPECT_EQ(value("HKEY_CLASSES_ROOT\\Long.flv\\shell\\open\\command", "OldValue"), longCommand);
+    // Equal but for case and length beyond 1000 bytes: still the same command.
+    set("HKEY_CLASSES_ROOT\\Long.flv\\shell\\Play in Kestrel\\command", "", longCommand);
+    ASSERT_EQ(File_Unassociated(".flv"), 1);
+    EXPECT_EQ(value("HKEY_CLASSES_ROOT\\Long.flv\\shell\\open\\command"), longCommand);
+    ASSERT_EQ(ContextMenu_Add(".flv", ("/opt/" + std::string(5000, 'X') + "/PLAYER").c_str(), kMenu), 1);
+    EXPECT_EQ(value("HKEY_CLASSES_ROOT\\Long.flv\\shell\\Play in Kestrel\\command"), longCommand);
+}
+
 TEST_F(Plover, UnassociatingWhatIsNotThere) {
     struct Case {
         const char* name;
