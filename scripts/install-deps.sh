@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Kestrel needs to build and test.
+# Idempotent and quiet: apt-get runs only when a package is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config git
+  libpcap-dev libgtest-dev libgmock-dev
+  # capture and media tools used by tests, samples and benchmarks
+  tcpdump tshark ffmpeg flvmeta iproute2 iptables ethtool procps psmisc
+  python3 curl wget xdg-utils
+  nginx libnginx-mod-rtmp rtmpdump
+  libnetfilter-queue-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether non-root users may capture; keep the default (no).
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections 2>/dev/null || true
+apt-get update -qq >/dev/null
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# nginx is started by the tests themselves, never as a system service.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+pkill -x nginx 2>/dev/null || true
