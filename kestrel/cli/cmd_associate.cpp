@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kestrel/cli/cli_command.h"
+#include "kestrel/engine/settings.h"
 #include "platform/data_dir.h"
 #include "platform/desktop_integration.h"
 #include "platform/profile.h"
@@ -19,9 +20,6 @@ namespace {
 
 constexpr const char* kExtension = ".flv";
 constexpr const char* kMenuText = "Play in Kestrel";
-constexpr const char* kSection = "Normal";
-constexpr const char* kFileKey = "AssociatedFile";
-constexpr const char* kMenuKey = "AssociatedMenu";
 
 void printUsage(std::FILE* out) {
     std::fprintf(out,
@@ -34,11 +32,12 @@ void printUsage(std::FILE* out) {
                  "$XDG_CONFIG_HOME/mimeapps.list (the handler it replaced comes back when the\n"
                  "association is removed).\n\n"
                  "Without options it does what Kestrel does at start: registers what\n"
-                 "AssociatedFile and AssociatedMenu in setting.ini ask for (1 when there is\n"
-                 "no setting.ini yet) and removes nothing.\n"
-                 "With options it does what OK in the options dialog does: the choices are\n"
-                 "saved to setting.ini (when it exists), then each registration is added or\n"
-                 "removed; a choice not given is taken from setting.ini (1 without one).\n\n"
+                 "AssociatedFile and AssociatedMenu in setting.ini ask for and removes\n"
+                 "nothing (a missing setting.ini is written from the built-in default,\n"
+                 "which asks for both).\n"
+                 "With options it does what OK in the options dialog does: the settings are\n"
+                 "saved with the choices, then each registration is added or removed; a\n"
+                 "choice not given is taken from setting.ini.\n\n"
                  "Exit status: 0 when every call succeeded, 1 otherwise, 2 for bad usage.\n");
 }
 
@@ -52,11 +51,6 @@ bool parseSwitch(const char* text, bool& value) {
         return true;
     }
     return false;
-}
-
-// A setting of 1 means yes; anything else (missing, 0, out of range) no.
-bool settingIsOn(const platform::ProfileFile& settings, const char* key) {
-    return settings.getInt(kSection, key, 0) == 1;
 }
 
 bool report(const char* call, int result, const std::string& what) {
@@ -86,16 +80,19 @@ int run(int argc, char** argv) {
         ++i;
     }
 
+    // As the program does: a missing setting.ini is first written from the
+    // built-in default, which asks for both registrations.
     const std::string settingsPath = platform::dataFolder() + "setting.ini";
-    const bool haveSettings = platform::fileExists(settingsPath);
-    platform::ProfileFile settings = platform::ProfileFile::load(settingsPath);
+    engine::SettingsRecord record;
+    engine::SettingsGlobals globals;
+    engine::loadSettings(settingsPath, record, globals);
     const std::string program = platform::executableFolder() + "kestrel";
     bool ok = true;
 
     if (!file && !menu) {
         // As at program start: only the registrations the settings ask for.
-        bool wantFile = !haveSettings || settingIsOn(settings, kFileKey);
-        bool wantMenu = !haveSettings || settingIsOn(settings, kMenuKey);
+        bool wantFile = record.associateFile == 1;
+        bool wantMenu = record.contextMenu == 1;
         if (wantFile)
             ok &= report("File_Associated", File_Associated(kExtension, program.c_str(), 1),
                          std::string(kExtension) + " files open with " + program);
@@ -104,18 +101,18 @@ int run(int argc, char** argv) {
                          std::string("context-menu entry \"") + kMenuText + "\" added");
         if (!wantFile && !wantMenu) std::printf("setting.ini asks for no registration\n");
     } else {
-        // As on OK in the options dialog: save the choices, then apply both.
-        bool wantFile = file.value_or(!haveSettings || settingIsOn(settings, kFileKey));
-        bool wantMenu = menu.value_or(!haveSettings || settingIsOn(settings, kMenuKey));
-        if (haveSettings) {
-            settings.setString(kSection, kFileKey, wantFile ? "1" : "0");
-            settings.setString(kSection, kMenuKey, wantMenu ? "1" : "0");
-            if (!settings.save(settingsPath)) {
-                std::fprintf(stderr, "kestrel-cli associate: %s cannot be written\n", settingsPath.c_str());
-                ok = false;
-            }
-        } else {
-            std::fprintf(stderr, "kestrel-cli associate: no %s yet; the choice is not saved\n", settingsPath.c_str());
+        // As on OK in the options dialog: save the settings, then apply both.
+        bool wantFile = file.value_or(record.associateFile == 1);
+        bool wantMenu = menu.value_or(record.contextMenu == 1);
+        record.associateFile = wantFile ? 1 : 0;
+        record.contextMenu = wantMenu ? 1 : 0;
+        engine::saveSettings(settingsPath, record, globals);
+        // The settings writer does not report failures; look at what the file holds.
+        auto saved = platform::ProfileFile::load(settingsPath);
+        if (saved.getInt(engine::kSettingsSection, "AssociatedFile", -1) != record.associateFile ||
+            saved.getInt(engine::kSettingsSection, "AssociatedMenu", -1) != record.contextMenu) {
+            std::fprintf(stderr, "kestrel-cli associate: %s cannot be written\n", settingsPath.c_str());
+            ok = false;
         }
         if (wantFile)
             ok &= report("File_Associated", File_Associated(kExtension, program.c_str(), 1),

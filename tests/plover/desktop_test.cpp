@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/desktop_integration.h"
+#include "platform/profile.h"
 #include "plover/plover.h"
 #include "tests/plover/plover_test_env.h"
 
@@ -177,7 +178,12 @@ TEST_F(Desktop, CommandLineAssociatesAsTheOptionsDialogDoes) {
     const std::string program = std::string(KESTREL_BIN_DIR) + "/kestrel";
     const std::string command = "\"" + program + "\" %1";
     const std::string settings = dir_->file("home/setting.ini");
+    ScopedEnv home("HOME", dir_->file("user"));  // the settings make the save folder below it
     installOtherPlayer();
+    auto association = [&] {
+        auto f = kestrel::platform::ProfileFile::load(settings);
+        return std::make_pair(f.getInt("Normal", "AssociatedFile", -1), f.getInt("Normal", "AssociatedMenu", -1));
+    };
     writeText(settings, "[Normal]\r\nLanguage=English\r\nAssociatedFile=0\r\nAssociatedMenu=1\r\n");
 
     // No options: what program start does, from setting.ini.
@@ -193,19 +199,27 @@ TEST_F(Desktop, CommandLineAssociatesAsTheOptionsDialogDoes) {
     EXPECT_EQ(queryDefault(), kId);
     EXPECT_EQ(value("HKEY_CLASSES_ROOT\\kestrel.flv\\shell\\open\\command"), command);
     EXPECT_FALSE(keyExists("HKEY_CLASSES_ROOT\\kestrel.flv\\shell\\Play in Kestrel"));
-    EXPECT_EQ(slurp(settings), "[Normal]\r\nLanguage=English\r\nAssociatedFile=1\r\nAssociatedMenu=0\r\n");
+    EXPECT_EQ(association(), std::make_pair(1, 0));
 
     // --menu is taken from setting.ini (now 0).
     r = runTool({cli, "associate", "--file", "off"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(queryDefault(), "otherplayer.desktop");
     EXPECT_FALSE(entryExists());
-    EXPECT_EQ(slurp(settings), "[Normal]\r\nLanguage=English\r\nAssociatedFile=0\r\nAssociatedMenu=0\r\n");
+    EXPECT_EQ(association(), std::make_pair(0, 0));
 
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{cli, "associate", "--file"}, {cli, "associate", "--file", "maybe"},
           {cli, "associate", "--other", "on"}})
         EXPECT_EQ(runTool(bad).status, 2);
+
+    // Without setting.ini the built-in default is written first; it asks for both.
+    std::filesystem::remove(settings);
+    r = runTool({cli, "associate"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(association(), std::make_pair(1, 1));
+    EXPECT_EQ(queryDefault(), kId);
+    EXPECT_TRUE(keyExists("HKEY_CLASSES_ROOT\\kestrel.flv\\shell\\Play in Kestrel\\command"));
 
     const std::string damaged = "not a store\n";
     writeText(storePath(), damaged);
