@@ -1,0 +1,224 @@
+"""A private network namespace with servers, clients, tcpdump and the
+impairment program in it, torn down whatever happens.
+
+Every process is started through "ip netns exec", which execs the program in
+place, so the pid we hold is the program's own and we can stop it by pid.
+"""
+
+import os
+import signal
+import subprocess
+import threading
+import time
+
+VARIANTS = {
+    # Ethernet-like segments: MTU 1500, no offloads, no TCP timestamps.
+    "eth1500": {"mtu": 1500, "offload_off": True, "tcp_timestamps": 0},
+    # Linux loopback defaults: timestamps on, GSO segments of tens of KB.
+    "modern": {"mtu": None, "offload_off": False, "tcp_timestamps": 1},
+}
+
+_live_labs = set()
+_live_lock = threading.Lock()
+
+
+class LabError(Exception):
+    pass
+
+
+def close_all_labs():
+    """Tears down every namespace still open (for signal and exit paths)."""
+    with _live_lock:
+        labs = list(_live_labs)
+    for lab in labs:
+        lab.close()
+
+
+def wait_until(predicate, timeout, interval=0.02):
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(interval)
+
+
+def _file_has(path, text):
+    try:
+        with open(path, "rb") as f:
+            return text.encode() in f.read()
+    except FileNotFoundError:
+        return False
+
+
+class Lab:
+    def __init__(self, name, workdir, log):
+        self.ns = name
+        self.workdir = workdir
+        self.log = log
+        self.procs = []          # (label, Popen)
+        self.capture = None
+        self.impair = None
+        self.created = False
+        self.closed = False
+
+    # -- namespace ------------------------------------------------------
+    def __enter__(self):
+        self.open()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def open(self):
+        subprocess.run(["ip", "netns", "add", self.ns], check=True, capture_output=True)
+        self.created = True
+        with _live_lock:
+            _live_labs.add(self)
+        self.ns_run(["ip", "link", "set", "lo", "up"])
+
+    def configure(self, variant):
+        v = VARIANTS[variant]
+        if v["mtu"]:
+            self.ns_run(["ip", "link", "set", "lo", "mtu", str(v["mtu"])])
+        if v["offload_off"]:
+            self.ns_run(["ethtool", "-K", "lo", "tso", "off", "gso", "off", "gro", "off"])
+        self.ns_run(["sysctl", "-qw", f"net.ipv4.tcp_timestamps={v['tcp_timestamps']}"])
+
+    def ns_run(self, argv, timeout=30, check=True, **kw):
+        p = subprocess.run(["ip", "netns", "exec", self.ns] + argv, capture_output=True,
+                           timeout=timeout, **kw)
+        if check and p.returncode != 0:
+            raise LabError(f"{' '.join(argv)} failed ({p.returncode}): "
+                           f"{p.stderr.decode(errors='replace').strip()}")
+        return p
+
+    def close(self):
+        if self.closed:
+            return
+        self.closed = True
+        for label, p in reversed(self.procs):
+            if p.poll() is None:
+                try:
+                    p.send_signal(signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+        for label, p in reversed(self.procs):
+            try:
+                p.wait(timeout=3)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait(timeout=3)
+        if self.created:
+            subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
+        with _live_lock:
+            _live_labs.discard(self)
+
+    # -- processes ------------------------------------------------------
+    def spawn(self, label, argv, cwd=None):
+        """Starts a long-running program; its output goes to LABEL.log."""
+        out = open(os.path.join(self.workdir, f"{label}.log"), "wb")
+        p = subprocess.Popen(["ip", "netns", "exec", self.ns] + argv, stdout=out,
+                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=cwd,
+                             start_new_session=True)
+        out.close()
+        self.procs.append((label, p))
+        return p
+
+    def log_text(self, label):
+        try:
+            with open(os.path.join(self.workdir, f"{label}.log"), "rb") as f:
+                return f.read().decode(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def run_client(self, label, argv, timeout, cwd=None):
+        """Runs a client to its end (or kills it at timeout). Returns its exit
+        status (None when it had to be killed)."""
+        p = self.spawn(label, argv, cwd=cwd)
+        try:
+            return p.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+            return None
+
+    def stop(self, p, sig=signal.SIGTERM, timeout=5):
+        if p.poll() is None:
+            p.send_signal(sig)
+        try:
+            return p.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            return p.wait()
+
+    def listening(self, port):
+        p = self.ns_run(["ss", "-Hltn", f"sport = :{port}"], check=False)
+        return bool(p.stdout.strip())
+
+    def established(self, port):
+        p = self.ns_run(["ss", "-Htn", "state", "established", f"dport = :{port}"], check=False)
+        return len([ln for ln in p.stdout.decode().splitlines() if ln.strip()])
+
+    def wait_listening(self, port, proc, label, timeout=15):
+        ok = wait_until(lambda: self.listening(port) or proc.poll() is not None, timeout, 0.05)
+        if not ok or proc.poll() is not None:
+            raise LabError(f"{label} is not listening on port {port}: {self.log_text(label)[-2000:]}")
+
+    # -- capture ------------------------------------------------------
+    def start_capture(self, pcap_path, bpf, snaplen=65536):
+        label = "tcpdump"
+        # -Z root: tcpdump's own user could not write into our work folder.
+        # Immediate mode: otherwise the last packets can still be in the
+        # kernel's ring buffer when tcpdump is told to stop.
+        p = self.spawn(label, ["tcpdump", "-Z", "root", "--immediate-mode", "-i", "lo", "-n",
+                               "-s", str(snaplen), "-U", "-w", pcap_path, bpf])
+        log = os.path.join(self.workdir, f"{label}.log")
+        if not wait_until(lambda: _file_has(log, "listening on") or p.poll() is not None, 15):
+            raise LabError("tcpdump did not start listening")
+        if p.poll() is not None:
+            raise LabError(f"tcpdump failed: {self.log_text(label)}")
+        self.capture = p
+
+    def stop_capture(self, settle=0.3):
+        """Lets the last ACKs and FINs pass, then stops tcpdump with SIGINT
+        (it writes out what it has) and returns its summary lines."""
+        time.sleep(settle)
+        rc = self.stop(self.capture, signal.SIGINT, timeout=10)
+        if rc not in (0, None):
+            raise LabError(f"tcpdump ended with {rc}: {self.log_text('tcpdump')}")
+        text = self.log_text("tcpdump")
+        self.capture = None
+        return text
+
+    # -- impairment ----------------------------------------------------
+    def start_impair(self, binary, server_port, queue, options):
+        """Sends the server's TCP segments through the impairment program:
+        on OUTPUT (before the capture point on lo) and on INPUT (after it).
+        --queue-bypass: should the program die, packets pass instead of
+        being dropped."""
+        label = "impair"
+        p = self.spawn(label, [binary, "--queue", str(queue),
+                               "--log", os.path.join(self.workdir, "impair-packets.tsv")] + options)
+        log = os.path.join(self.workdir, f"{label}.log")
+        if not wait_until(lambda: _file_has(log, "ready") or p.poll() is not None, 10):
+            raise LabError("impair did not start")
+        if p.poll() is not None:
+            raise LabError(f"impair failed: {self.log_text(label)}")
+        for chain in ("OUTPUT", "INPUT"):
+            self.ns_run(["iptables", "-A", chain, "-p", "tcp", "--sport", str(server_port),
+                         "-j", "NFQUEUE", "--queue-num", str(queue), "--queue-bypass"])
+        self.impair = p
+
+    def stop_impair(self):
+        if self.impair is None:
+            return None
+        self.stop(self.impair, signal.SIGTERM)
+        self.impair = None
+        for line in reversed(self.log_text("impair").splitlines()):
+            if line.startswith("{"):
+                import json
+                return json.loads(line)
+        return None
