@@ -37,7 +37,7 @@ namespace {
 
 constexpr std::string_view kFileHeader = "Kestrel Registry Store 1";
 constexpr std::size_t kMaxFileSize = 16u * 1024 * 1024;
-constexpr auto kLockPatience = std::chrono::seconds(5);
+constexpr auto kLockPatience = std::chrono::seconds(10);
 
 char lowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

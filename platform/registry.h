@@ -25,7 +25,7 @@
 // A Registry object holds an exclusive lock on its file for its whole life,
 // so a sequence of calls by one process is not interleaved with another's.
 // Keep one Registry object per file at a time in a thread: a second one
-// waits for the first, and gives up as not ready after a few seconds.
+// waits for the first, and gives up as not ready after ten seconds.
 
 #include <cstddef>
 #include <cstdint>
