@@ -135,6 +135,8 @@ std::optional<SyncPoint> ChunkStreamConverter::findSyncPoint(std::span<const std
 void ChunkStreamConverter::reset() {
     sourceError_ = false;
     workCount_ = 0;
+    payloadRead_ = 0;
+    workOffset_ = 0;
     chunkSize_ = kDefaultChunkSize;
     currentStreamId_ = -1;
     table_.clear();
@@ -162,6 +164,10 @@ RecordStatus ChunkStreamConverter::readRecord(std::size_t offset, StreamRecord& 
     if (offset > kMaxCarry) offset = 0;  // cannot happen: the callers carry less
     RecordStatus status = source_->next(record, std::span<std::uint8_t>(work_).subspan(offset));
     if (status == RecordStatus::Error) sourceError_ = true;
+    if (status == RecordStatus::Record) {
+        workOffset_ = payloadRead_ - offset;
+        payloadRead_ += record.length;
+    }
     if (status == RecordStatus::Record && (record.flags & kRecordGap)) ++outcome_->gaps;
     return status;
 }
@@ -196,6 +202,7 @@ bool ChunkStreamConverter::initialSync(ConversionOutcome& outcome) {
     }
     std::size_t toDrop = point->drop;
     workCount_ = 0;
+    payloadRead_ = 0;
     while (readRecord(0, record) == RecordStatus::Record) {
         if (record.length <= toDrop) {
             toDrop -= record.length;
@@ -203,6 +210,7 @@ bool ChunkStreamConverter::initialSync(ConversionOutcome& outcome) {
         }
         workCount_ = record.length - toDrop;
         std::memmove(work_.data(), work_.data() + toDrop, workCount_);
+        workOffset_ += toDrop;
         break;
     }
     return true;
@@ -258,6 +266,7 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
         track.started = true;
         track.csid = entry.csid;
         ++outcome_->tags;
+        if (observer_) observer_->tagStarted(entry.writeBase - flv::kTagHeaderSize, entry.headerOffset, entry.headerSize);
         return;
     }
     case kMsgDataAmf0: {
@@ -275,6 +284,7 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
         entry.writeBase = output_->appendTag(flv::kTagScript, size, 0);
         entry.writeSize = size;
         ++outcome_->tags;
+        if (observer_) observer_->tagStarted(entry.writeBase - flv::kTagHeaderSize, entry.headerOffset, entry.headerSize);
         return;
     }
     default:
@@ -395,6 +405,8 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
         else
             writePayload(*e, chunk);
         p = take;
+        if (observer_ && e->remaining == 0 && e->pending == 0 && e->writeSize != 0)
+            observer_->tagCompleted(e->writeBase - flv::kTagHeaderSize, workOffset_ + p);
     }
     while (p < n && n - p >= chunkHeaderSize(work_[p])) {
         ChunkHeader h;
@@ -426,6 +438,10 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
             e->delta = h.timestamp;
             fresh = true;
         }
+        if (fresh) {
+            e->headerOffset = workOffset_ + p;
+            e->headerSize = h.size;
+        }
         p += h.size;
         if (e->length == 0) {
             e->writeSize = 0;
@@ -444,9 +460,12 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
             writePayload(*e, chunk);
         }
         p += take;
+        if (observer_ && e->remaining == 0 && e->pending == 0 && e->writeSize != 0)
+            observer_->tagCompleted(e->writeBase - flv::kTagHeaderSize, workOffset_ + p);
     }
     workCount_ = n - p;
     std::memmove(work_.data(), work_.data() + p, workCount_);
+    workOffset_ += p;
     return Processed::InSync;
 }
 
@@ -493,6 +512,7 @@ ChunkStreamConverter::Resync ChunkStreamConverter::resynchronise(StreamRecord re
             if (accept) {
                 workCount_ = len - pos;
                 std::memmove(work_.data(), work_.data() + pos, workCount_);
+                workOffset_ += pos;
                 ++outcome_->resyncs;
                 return Resync::Found;
             }
@@ -508,6 +528,7 @@ ChunkStreamConverter::Resync ChunkStreamConverter::resynchronise(StreamRecord re
         }
         if (record.flags == kRecordGap) {
             std::memmove(work_.data(), work_.data() + carried, record.length);
+            workOffset_ += carried;
             carried = 0;
         }
         len = carried + record.length;
@@ -536,6 +557,7 @@ ConversionOutcome ChunkStreamConverter::convert(RecordSource& source, FlvOutputF
             if (record.flags & kRecordGap) {
                 // No chunk continues across lost bytes.
                 std::memmove(work_.data(), work_.data() + workCount_, record.length);
+                workOffset_ += workCount_;
                 workCount_ = 0;
                 clearPending();
                 if (resynchronise(record, 0) == Resync::EndOfSource) break;

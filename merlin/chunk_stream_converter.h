@@ -26,6 +26,18 @@ namespace kestrel::merlin {
 
 class FlvOutputFile;
 
+// Told where each tag came from, for tools that relate output to input.
+// Offsets count payload bytes of the source's records from its start.
+class ConversionObserver {
+public:
+    virtual ~ConversionObserver() = default;
+    // A tag was appended at outputPos for the message whose header starts at
+    // sourceOffset and has headerSize bytes.
+    virtual void tagStarted(std::uint64_t outputPos, std::uint64_t sourceOffset, std::uint8_t headerSize) = 0;
+    // The last byte of that message arrived; sourceEnd is the offset after it.
+    virtual void tagCompleted(std::uint64_t outputPos, std::uint64_t sourceEnd) = 0;
+};
+
 // Per chunk stream: the message being received on it.
 inline constexpr std::uint32_t kNoMarker = 0xFFFFFFFF;
 
@@ -45,6 +57,9 @@ struct ChunkStreamEntry {
     std::uint32_t writeSize = 0;
     std::uint32_t received = 0;
     std::uint32_t markerAt = 0;
+    // Where the current message's header was, for the observer.
+    std::uint64_t headerOffset = 0;
+    std::uint8_t headerSize = 0;
 };
 
 // The chunk streams seen so far, in the order they appeared. The six-bit
@@ -111,6 +126,9 @@ public:
     ConversionOutcome convert(RecordSource& source, FlvOutputFile& output,
                               std::atomic<std::uint64_t>* consumed = nullptr);
 
+    // Optional; must outlive the conversions it watches.
+    void setObserver(ConversionObserver* observer) { observer_ = observer; }
+
     // The offset and chunk size from which the first kInitialCollection
     // bytes of window parse as a chunk stream to within 16 bytes of their
     // end, if there is one. When several chunk sizes parse at that offset,
@@ -147,6 +165,9 @@ private:
     std::atomic<std::uint64_t>* consumed_ = nullptr;
     ConversionOutcome* outcome_ = nullptr;
     bool sourceError_ = false;
+    ConversionObserver* observer_ = nullptr;
+    std::uint64_t payloadRead_ = 0;  // record payload bytes read since the start
+    std::uint64_t workOffset_ = 0;   // source offset of work_[0]
 
     std::array<std::uint8_t, kWorkBufferSize + kMaxCarry> work_{};
     std::array<std::uint8_t, kWorkBufferSize> syncWindow_{};

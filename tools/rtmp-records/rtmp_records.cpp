@@ -11,7 +11,8 @@
 // --from-start records every byte from the handshake on instead. --drop
 // leaves out the given server-to-client data segments (counted in stream
 // order from 0) to make captures with lost packets.
-// Prints one line per file: path, client, records, bytes, gap records.
+// Prints one line per file: path, client, records, bytes, gap records and
+// the left-out byte ranges.
 
 #include <algorithm>
 #include <cstdio>
@@ -183,7 +184,8 @@ int main(int argc, char** argv) {
 
     int written = 0;
     for (const Connection* c : ordered) {
-        const auto pieces = c->fromServer.assemble(drop);
+        std::vector<TcpStreamAssembler::Range> dropped;
+        const auto pieces = c->fromServer.assemble(drop, &dropped);
         std::size_t first = 0;
         if (!fromStart) {
             while (first < pieces.size() && !kestrel::merlin::holdsPlayStart(pieces[first].bytes)) ++first;
@@ -207,9 +209,21 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "rtmp-records: writing %s failed\n", path.c_str());
             return 1;
         }
-        std::printf("%s\tclient=%s:%u\trecords=%zu\tbytes=%llu\tgaps=%zu\n", path.c_str(),
+        std::printf("%s\tclient=%s:%u\trecords=%zu\tbytes=%llu\tgaps=%zu", path.c_str(),
                     dotted(c->client.address).c_str(), c->client.port, records,
                     static_cast<unsigned long long>(writer.bytesWritten()), gaps);
+        // Where the left-out bytes were, counted like the payload of a record
+        // file made without leaving anything out.
+        const std::uint64_t origin = first < pieces.size() ? pieces[first].offset : 0;
+        std::printf("\tdropped=");
+        const char* separator = "";
+        for (const auto& r : dropped) {
+            if (r.to <= origin) continue;
+            std::printf("%s%llu-%llu", separator, static_cast<unsigned long long>(std::max(r.from, origin) - origin),
+                        static_cast<unsigned long long>(r.to - origin));
+            separator = ",";
+        }
+        std::printf("\n");
         ++written;
     }
     if (written == 0) std::fprintf(stderr, "rtmp-records: no RTMP stream in %s\n", args[0].c_str());

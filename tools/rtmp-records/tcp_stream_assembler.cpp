@@ -27,7 +27,8 @@ void TcpStreamAssembler::add(std::uint32_t sequence, std::span<const std::uint8_
     segments_.push_back(Segment{position, segments_.size(), {payload.begin(), payload.end()}});
 }
 
-std::vector<StreamPiece> TcpStreamAssembler::assemble(std::span<const std::size_t> drop) const {
+std::vector<StreamPiece> TcpStreamAssembler::assemble(std::span<const std::size_t> drop,
+                                                      std::vector<Range>* dropped) const {
     std::vector<const Segment*> ordered;
     ordered.reserve(segments_.size());
     for (const auto& s : segments_) ordered.push_back(&s);
@@ -46,8 +47,11 @@ std::vector<StreamPiece> TcpStreamAssembler::assemble(std::span<const std::size_
     }
     bool gap = false;
     for (std::size_t i = 0; i < ordered.size(); ++i) {
-        if (std::find(drop.begin(), drop.end(), i) != drop.end()) continue;
         const Segment& s = *ordered[i];
+        if (std::find(drop.begin(), drop.end(), i) != drop.end()) {
+            if (dropped) dropped->push_back({s.position - start, s.position + s.payload.size() - start});
+            continue;
+        }
         const std::uint64_t end = s.position + s.payload.size();
         if (end <= expected) continue;  // every byte already there
         if (s.position > expected) gap = true;

@@ -32,7 +32,14 @@ public:
     // The stream in order; each piece is the new bytes of one segment. The
     // data segments listed in drop (indexes in stream order, counted before
     // repeats are removed) are left out, as if the capture had lost them.
-    std::vector<StreamPiece> assemble(std::span<const std::size_t> drop = {}) const;
+    // dropped (optional) receives the stream ranges [from, to) of the
+    // segments left out.
+    struct Range {
+        std::uint64_t from = 0;
+        std::uint64_t to = 0;
+    };
+    std::vector<StreamPiece> assemble(std::span<const std::size_t> drop = {},
+                                      std::vector<Range>* dropped = nullptr) const;
 
     std::size_t segmentCount() const { return segments_.size(); }
 

@@ -1,0 +1,249 @@
+// Real captures through the record tool and the FLV builder, checked with
+// outside tools: flvmeta --check, ffprobe, and ffmpeg's framemd5 against the
+// FLV file the RTMP client itself saved.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "e2e_support.h"
+#include "merlin/chunk_stream_converter.h"
+#include "merlin/flv_output.h"
+#include "merlin/stream_record.h"
+#include "merlin_test_support.h"
+
+namespace kestrel::merlin {
+namespace {
+
+using namespace e2e;
+using test::TempDir;
+
+const std::string kCaptures = KESTREL_CAPTURES_DIR;
+const std::string kBin = KESTREL_BIN_DIR;
+
+// Every RTMP capture named in the manifest.
+std::vector<std::string> rtmpCaptures() {
+    std::vector<std::string> names;
+    std::ifstream in(kCaptures + "/MANIFEST.tsv");
+    std::string line;
+    std::getline(in, line);
+    const auto header = splitTabs(line);
+    const auto fileColumn = std::find(header.begin(), header.end(), "file") - header.begin();
+    const auto protocolColumn = std::find(header.begin(), header.end(), "protocol") - header.begin();
+    while (std::getline(in, line)) {
+        const auto cells = splitTabs(line);
+        if (static_cast<std::size_t>(std::max(fileColumn, protocolColumn)) >= cells.size()) continue;
+        if (cells[static_cast<std::size_t>(protocolColumn)] != "rtmp") continue;
+        auto file = cells[static_cast<std::size_t>(fileColumn)];
+        names.push_back(file.substr(0, file.rfind('.')));
+    }
+    return names;
+}
+
+bool toolsMissing(std::string& which) {
+    for (const char* tool : {"ffmpeg", "ffprobe", "flvmeta"}) {
+        if (!haveTool(tool)) {
+            which = tool;
+            return true;
+        }
+    }
+    return false;
+}
+
+struct RecordFile {
+    std::string path;
+    std::string dropped;  // "a-b,c-d" in the coordinates of the complete file
+};
+
+std::vector<RecordFile> makeRecords(const std::string& capture, const std::string& dir, const std::string& options) {
+    std::string out;
+    const int rc = runCommand(quote(kBin + "/rtmp-records") + " " + options + " " +
+                                  quote(kCaptures + "/" + capture + ".pcap") + " " + quote(dir),
+                              out);
+    EXPECT_EQ(rc, 0) << out;
+    std::vector<RecordFile> files;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto cells = splitTabs(line);
+        if (cells.empty() || cells[0].size() < 4 || cells[0].substr(cells[0].size() - 4) != ".rec") continue;
+        RecordFile f;
+        f.path = cells[0];
+        for (const auto& c : cells)
+            if (c.rfind("dropped=", 0) == 0) f.dropped = c.substr(8);
+        files.push_back(f);
+    }
+    return files;
+}
+
+// kestrel-cli build-flv; returns the final path ("" on failure).
+std::string buildFlv(const std::string& record, const std::string& output) {
+    std::string out;
+    const int rc = runCommand(quote(kBin + "/kestrel-cli") + " build-flv -q " + quote(record) + " " + quote(output), out);
+    EXPECT_EQ(rc, 0) << out;
+    if (rc != 0) return {};
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out.substr(out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1);
+}
+
+// The outside tools' verdicts on a file.
+void expectToolsAccept(const std::string& flv) {
+    std::string out;
+    runCommand("flvmeta --check " + quote(flv), out);
+    const bool clean = out.rfind("0 error(s)", 0) == 0 || out.find("\n0 error(s)") != std::string::npos;
+    EXPECT_TRUE(clean) << "flvmeta --check " << flv << ":\n" << out;
+    const int rc = runCommand("ffprobe -v error -show_streams " + quote(flv) + " 2>&1 >/dev/null", out);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(out, "") << "ffprobe " << flv;
+}
+
+TEST(EndToEnd, CapturesConvertPacketForPacket) {
+    std::string missing;
+    if (toolsMissing(missing)) GTEST_SKIP() << missing << " is not installed (apt-get install ffmpeg flvmeta)";
+    const auto captures = rtmpCaptures();
+    ASSERT_FALSE(captures.empty()) << "no RTMP capture in " << kCaptures;
+    for (const auto& capture : captures) {
+        SCOPED_TRACE(capture);
+        TempDir dir;
+        const auto records = makeRecords(capture, dir.path.string(), "");
+        // One playing connection per capture (a publisher's connection has no play start).
+        ASSERT_EQ(records.size(), 1u);
+        const auto flv = buildFlv(records[0].path, dir.file("out.flv"));
+        ASSERT_FALSE(flv.empty());
+        EXPECT_FALSE(std::filesystem::exists(records[0].path)) << "record file not deleted";
+        expectToolsAccept(flv);
+
+        const auto ref = readFrameMd5(kCaptures + "/ref/" + capture + "/ref.framemd5");
+        const auto got = frameMd5Of(flv);
+        ASSERT_FALSE(ref.packets.empty());
+        const auto cmp = comparePackets(ref, got);
+        std::printf("[ capture ] %s: %zu of %zu packets equal (video %zu/%zu, audio %zu/%zu), %zu extra; "
+                    "timestamps: %zu equal, dts offset %lld ms, largest other difference %lld ms; extradata %s\n",
+                    capture.c_str(), cmp.matched, ref.packets.size(), cmp.matchedByMedia.at("video"),
+                    ref.count("video"), cmp.matchedByMedia.at("audio"), ref.count("audio"), cmp.extra,
+                    cmp.sameTimestamps, static_cast<long long>(cmp.dtsOffset),
+                    static_cast<long long>(cmp.largestTimestampDifference), ref.extradata == got.extradata ? "equal" : "differs");
+        RecordProperty(capture + "_packets_equal", std::to_string(cmp.matched) + "/" + std::to_string(ref.packets.size()));
+        EXPECT_EQ(cmp.matched, ref.packets.size());
+        EXPECT_EQ(cmp.extra, 0u);
+        EXPECT_EQ(cmp.sameTimestamps, ref.packets.size());
+        EXPECT_EQ(ref.extradata, got.extradata);
+    }
+}
+
+// Records where each tag of a conversion came from.
+class SpanRecorder : public ConversionObserver {
+public:
+    struct Span {
+        std::uint64_t start = 0;
+        std::uint64_t end = 0;
+        std::uint8_t headerSize = 0;
+    };
+    void tagStarted(std::uint64_t outputPos, std::uint64_t sourceOffset, std::uint8_t headerSize) override {
+        spans[outputPos] = Span{sourceOffset, UINT64_MAX, headerSize};
+    }
+    void tagCompleted(std::uint64_t outputPos, std::uint64_t sourceEnd) override { spans[outputPos].end = sourceEnd; }
+    std::map<std::uint64_t, Span> spans;  // by the tag's position in the output
+};
+
+TEST(EndToEnd, LostSegmentsCostOnlyThePacketsInTheGaps) {
+    std::string missing;
+    if (toolsMissing(missing)) GTEST_SKIP() << missing << " is not installed (apt-get install ffmpeg flvmeta)";
+    // Server-to-client data segments left out, counted in stream order: two
+    // neighbours (one longer hole) and a single one further on.
+    const std::string drop = "--drop 40,41,80";
+    for (const auto& capture : rtmpCaptures()) {
+        SCOPED_TRACE(capture);
+        TempDir dir;
+        // Where each packet lies in the complete stream.
+        const auto complete = makeRecords(capture, dir.path.string(), "");
+        ASSERT_EQ(complete.size(), 1u);
+        SpanRecorder recorder;
+        {
+            StreamRecordReader source;
+            ASSERT_TRUE(source.open(complete[0].path.c_str()));
+            FlvOutputFile output;
+            ASSERT_TRUE(output.create(dir.file("complete.flv").c_str()));
+            output.writeFileHeader(0x05);
+            auto converter = std::make_unique<ChunkStreamConverter>();
+            converter->setObserver(&recorder);
+            converter->convert(source, output);
+            ASSERT_TRUE(output.close());
+        }
+        const auto located = probePackets(dir.file("complete.flv"));
+        const auto ref = readFrameMd5(kCaptures + "/ref/" + capture + "/ref.framemd5");
+
+        std::filesystem::create_directory(dir.file("lossy"));
+        const auto lossy = makeRecords(capture, dir.file("lossy"), drop);
+        ASSERT_EQ(lossy.size(), 1u);
+        const auto ranges = parseRanges(lossy[0].dropped);
+        ASSERT_FALSE(ranges.empty());
+        const auto flv = buildFlv(lossy[0].path, dir.file("lossy.flv"));
+        ASSERT_FALSE(flv.empty());
+        expectToolsAccept(flv);
+        const auto got = frameMd5Of(flv);
+
+        // A gap costs the messages it cuts and those that follow it until
+        // the next message with a full header, where the stream is picked up.
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> lost;
+        for (const auto& [from, to] : ranges) {
+            std::uint64_t resume = UINT64_MAX;
+            for (const auto& [pos, span] : recorder.spans)
+                if (span.start >= to && span.headerSize >= 8) resume = std::min(resume, span.start);
+            lost.emplace_back(from, resume);
+        }
+        std::vector<bool> inGap(ref.packets.size(), false);
+        std::size_t gapPackets = 0;
+        std::size_t beforeFirstGap = 0;
+        std::map<PacketKey, std::size_t> used;
+        for (std::size_t i = 0; i < ref.packets.size(); ++i) {
+            const auto& p = ref.packets[i];
+            const PacketKey key{p.media, p.size, p.hash};
+            const auto where = located.find(key);
+            ASSERT_NE(where, located.end()) << "packet " << i << " not in the complete conversion";
+            ASSERT_LT(used[key], where->second.size());
+            const auto span = recorder.spans.find(where->second[used[key]++]);
+            ASSERT_NE(span, recorder.spans.end());
+            for (const auto& [from, to] : lost)
+                if (span->second.end > from && span->second.start < to) inGap[i] = true;
+            if (inGap[i]) ++gapPackets;
+            if (span->second.end <= lost.front().first) ++beforeFirstGap;
+        }
+        const auto cmp = comparePackets(ref, got);
+        // Still pictures give packets that repeat exactly: count by content.
+        std::map<PacketKey, std::pair<std::size_t, std::size_t>> outsideAndMatched;
+        for (std::size_t i = 0; i < ref.packets.size(); ++i) {
+            const auto& p = ref.packets[i];
+            auto& counts = outsideAndMatched[PacketKey{p.media, p.size, p.hash}];
+            if (!inGap[i]) ++counts.first;
+            if (cmp.refMatched[i]) ++counts.second;
+        }
+        std::size_t outsideMissing = 0;
+        for (const auto& [key, counts] : outsideAndMatched) {
+            if (counts.second >= counts.first) continue;
+            outsideMissing += counts.first - counts.second;
+            ADD_FAILURE() << "missing " << std::get<0>(key) << " packet of " << std::get<1>(key) << " bytes, "
+                          << std::get<2>(key);
+        }
+        std::printf("[ capture ] %s %s: gaps at bytes %s; %zu of %zu packets equal, %zu packets in the gaps, "
+                    "%zu outside the gaps missing, %zu damaged packets kept; timestamps: %zu equal (%zu packets "
+                    "before the first gap), after a gap up to %lld ms behind the reference\n",
+                    capture.c_str(), drop.c_str(), lossy[0].dropped.c_str(), cmp.matched, ref.packets.size(),
+                    gapPackets, outsideMissing, cmp.extra, cmp.sameTimestamps, beforeFirstGap,
+                    static_cast<long long>(cmp.largestTimestampDifference));
+        RecordProperty(capture + "_lossy_packets_equal",
+                       std::to_string(cmp.matched) + "/" + std::to_string(ref.packets.size()));
+        EXPECT_GT(gapPackets, 0u);
+        EXPECT_LE(cmp.extra, ranges.size());
+        // Timestamps are deltas: after a gap they lag by the time of the lost
+        // messages until the server sends an absolute one.
+        EXPECT_GE(cmp.sameTimestamps, beforeFirstGap);
+    }
+}
+
+}  // namespace
+}  // namespace kestrel::merlin
