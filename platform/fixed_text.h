@@ -21,7 +21,7 @@ public:
     // Copies at most N-1 bytes of text; returns the number of bytes kept.
     std::size_t assign(std::string_view text) {
         std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
-        std::memcpy(buf_.data(), text.data(), n);
+        if (n > 0) std::memcpy(buf_.data(), text.data(), n);
         std::memset(buf_.data() + n, 0, N - n);
         return n;
     }
