@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -25,10 +26,10 @@ using test::TempDir;
 const std::string kCaptures = KESTREL_CAPTURES_DIR;
 const std::string kBin = KESTREL_BIN_DIR;
 
-// Every RTMP capture named in the manifest.
-std::vector<std::string> rtmpCaptures() {
+// Every RTMP capture named in a folder's manifest.
+std::vector<std::string> rtmpCaptures(const std::string& folder = kCaptures) {
     std::vector<std::string> names;
-    std::ifstream in(kCaptures + "/MANIFEST.tsv");
+    std::ifstream in(folder + "/MANIFEST.tsv");
     std::string line;
     std::getline(in, line);
     const auto header = splitTabs(line);
@@ -57,12 +58,14 @@ bool toolsMissing(std::string& which) {
 struct RecordFile {
     std::string path;
     std::string dropped;  // "a-b,c-d" in the coordinates of the complete file
+    std::size_t gaps = 0;  // records flagged as following lost bytes
 };
 
-std::vector<RecordFile> makeRecords(const std::string& capture, const std::string& dir, const std::string& options) {
+std::vector<RecordFile> makeRecords(const std::string& capture, const std::string& dir, const std::string& options,
+                                    const std::string& folder = kCaptures) {
     std::string out;
     const int rc = runCommand(quote(kBin + "/rtmp-records") + " " + options + " " +
-                                  quote(kCaptures + "/" + capture + ".pcap") + " " + quote(dir),
+                                  quote(folder + "/" + capture + ".pcap") + " " + quote(dir),
                               out);
     EXPECT_EQ(rc, 0) << out;
     std::vector<RecordFile> files;
@@ -73,8 +76,10 @@ std::vector<RecordFile> makeRecords(const std::string& capture, const std::strin
         if (cells.empty() || cells[0].size() < 4 || cells[0].substr(cells[0].size() - 4) != ".rec") continue;
         RecordFile f;
         f.path = cells[0];
-        for (const auto& c : cells)
+        for (const auto& c : cells) {
             if (c.rfind("dropped=", 0) == 0) f.dropped = c.substr(8);
+            if (c.rfind("gaps=", 0) == 0) f.gaps = std::stoul(c.substr(5));
+        }
         files.push_back(f);
     }
     return files;
@@ -242,6 +247,50 @@ TEST(EndToEnd, LostSegmentsCostOnlyThePacketsInTheGaps) {
         // Timestamps are deltas: after a gap they lag by the time of the lost
         // messages until the server sends an absolute one.
         EXPECT_GE(cmp.sameTimestamps, beforeFirstGap);
+    }
+}
+
+// Captures made by the project's capture maker (tools/capture-maker), in
+// the folder that KESTREL_MADE_CAPTURES names; run by made-captures-e2e.sh.
+// Captures whose loss the client's TCP repaired must convert packet for
+// packet; where the capture itself lost bytes, each gap may cost only the
+// few messages around it.
+TEST(EndToEnd, MadeCaptures) {
+    const char* folder = std::getenv("KESTREL_MADE_CAPTURES");
+    if (!folder || !*folder) GTEST_SKIP() << "KESTREL_MADE_CAPTURES is not set (see made-captures-e2e.sh)";
+    std::string missing;
+    if (toolsMissing(missing)) GTEST_SKIP() << missing << " is not installed (apt-get install ffmpeg flvmeta)";
+    constexpr std::size_t kMaxPacketsPerGap = 12;
+    const auto captures = rtmpCaptures(folder);
+    ASSERT_FALSE(captures.empty()) << "no RTMP capture in " << folder;
+    for (const auto& capture : captures) {
+        SCOPED_TRACE(capture);
+        const std::string refPath = std::string(folder) + "/ref/" + capture + "/ref.framemd5";
+        if (!std::filesystem::exists(refPath)) {
+            std::printf("[ capture ] %s: no ref.framemd5, skipped\n", capture.c_str());
+            continue;
+        }
+        TempDir dir;
+        const auto records = makeRecords(capture, dir.path.string(), "", folder);
+        ASSERT_EQ(records.size(), 1u);
+        const auto flv = buildFlv(records[0].path, dir.file("out.flv"));
+        ASSERT_FALSE(flv.empty());
+        expectToolsAccept(flv);
+        const auto ref = readFrameMd5(refPath);
+        const auto got = frameMd5Of(flv);
+        const auto cmp = comparePackets(ref, got);
+        std::printf("[ capture ] %s: %zu of %zu packets equal, %zu extra, %zu gap records; timestamps: %zu equal, "
+                    "dts offset %lld ms, largest difference %lld ms\n",
+                    capture.c_str(), cmp.matched, ref.packets.size(), cmp.extra, records[0].gaps, cmp.sameTimestamps,
+                    static_cast<long long>(cmp.dtsOffset), static_cast<long long>(cmp.largestTimestampDifference));
+        RecordProperty(capture + "_packets_equal", std::to_string(cmp.matched) + "/" + std::to_string(ref.packets.size()));
+        if (records[0].gaps == 0) {
+            EXPECT_EQ(cmp.matched, ref.packets.size());
+            EXPECT_EQ(cmp.extra, 0u);
+        } else {
+            EXPECT_GE(cmp.matched + records[0].gaps * kMaxPacketsPerGap, ref.packets.size());
+            EXPECT_LE(cmp.extra, records[0].gaps);
+        }
     }
 }
 
