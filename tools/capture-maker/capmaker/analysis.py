@@ -82,6 +82,9 @@ def stream_facts(conns):
                 "syn_captured": c.syn_seen}
         for label, d in (("client_to_server", c.to_server), ("server_to_client", c.to_client)):
             item[label] = {"stream_bytes": d.length, "holes": [list(h) for h in d.holes],
+                           "acknowledged_bytes": d.acked,
+                           "holes_in_acknowledged_bytes": [list(h) for h in d.delivered_holes],
+                           "holes_never_acknowledged": [list(h) for h in d.undelivered_holes],
                            "conflicting_bytes": d.conflicting_bytes, "truncated_bytes": d.truncated_bytes,
                            "fin_captured": d.fin_offset is not None}
         out.append(item)

@@ -173,7 +173,7 @@ class Lab:
         # -Z root: tcpdump's own user could not write into our work folder.
         # Immediate mode: otherwise the last packets can still be in the
         # kernel's ring buffer when tcpdump is told to stop.
-        p = self.spawn(label, ["tcpdump", "-Z", "root", "--immediate-mode", "-i", "lo", "-n",
+        p = self.spawn(label, ["tcpdump", "-Z", "root", "--immediate-mode", "-B", "32768", "-i", "lo", "-n",
                                "-s", str(snaplen), "-U", "-w", pcap_path, bpf])
         log = os.path.join(self.workdir, f"{label}.log")
         if not wait_until(lambda: _file_has(log, "listening on") or p.poll() is not None, 15):

@@ -72,6 +72,7 @@ class DirectionStream:
         self.covered = []        # merged [start, end) intervals present in the capture
         self.conflicting_bytes = 0  # retransmitted bytes that differ from the first copy
         self.truncated_bytes = 0    # payload bytes cut off by the snap length
+        self.acked = 0              # highest stream offset the peer acknowledged
 
     @property
     def length(self):
@@ -83,6 +84,19 @@ class DirectionStream:
     @property
     def holes(self):
         return subtract_intervals([(0, self.length)], self.covered) if self.length else []
+
+    @property
+    def delivered_holes(self):
+        """Holes in bytes the peer acknowledged, so it had them: the capture
+        point missed them (or an edit removed them)."""
+        return [(a, min(b, self.acked)) for a, b in self.holes if a < self.acked]
+
+    @property
+    def undelivered_holes(self):
+        """Holes in bytes the peer never acknowledged: typically the last
+        segments a server sent after its client had closed, lost on the way
+        and never sent again. The client never had them either."""
+        return [(max(a, self.acked), b) for a, b in self.holes if b > self.acked]
 
     def bytes_at(self, start, end):
         return bytes(self.data[start:end])
@@ -143,7 +157,11 @@ def reassemble(cap, server_ports=(80, 443, 1935, 8080)):
             d.base = s.seq
     for fr, s in segs:
         c = conns[s.conn]
-        d = c.to_server if (s.src, s.sport) == c.client else c.to_client
+        from_client = (s.src, s.sport) == c.client
+        d = c.to_server if from_client else c.to_client
+        peer = c.to_client if from_client else c.to_server
+        if s.flags & pcapfile.TCP_ACK and peer.base is not None and not s.flags & pcapfile.TCP_RST:
+            peer.acked = max(peer.acked, _rel(s.ack, peer.base))
         if d.base is None:
             continue
         off = _rel(s.seq, d.base)
