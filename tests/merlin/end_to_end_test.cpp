@@ -250,6 +250,36 @@ TEST(EndToEnd, LostSegmentsCostOnlyThePacketsInTheGaps) {
     }
 }
 
+TEST(BuildFlvCommand, ExitCodesAndMessages) {
+    TempDir dir;
+    test::writeRecords(dir.file("noise.rec"), std::vector<std::uint8_t>(8000, 0xFF), 1460);
+    const auto good = dir.file("good.rec");
+    const auto flv = dir.file("good.flv");
+    const std::string cli = quote(kBin + "/kestrel-cli") + " build-flv ";
+    struct Row {
+        const char* name;
+        std::string arguments;
+        int exitCode;
+        const char* says;  // expected in the output
+    } rows[] = {
+        {"help", "--help", 0, "usage: kestrel-cli build-flv"},
+        {"no arguments", "", 2, "usage:"},
+        {"unknown option", "--fast a b", 2, "unknown option"},
+        {"missing record file", quote(dir.file("absent.rec")) + " " + quote(flv), 3, "cannot open"},
+        {"output folder missing", quote(dir.file("noise.rec")) + " " + quote(dir.file("no/such/x.flv")), 1,
+         "cannot create"},
+        {"nothing to follow", quote(dir.file("noise.rec")) + " " + quote(dir.file("noise.flv")), 1,
+         "no RTMP chunk stream"},
+        {"path of 260", quote("/tmp/" + std::string(255, 'p')) + " " + quote(flv), 2, "shorter than 260"},
+    };
+    for (const auto& r : rows) {
+        std::string out;
+        EXPECT_EQ(runCommand(cli + r.arguments + " 2>&1", out), r.exitCode) << r.name;
+        EXPECT_NE(out.find(r.says), std::string::npos) << r.name << ": " << out;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.file("noise.rec")));  // kept for another tool
+}
+
 // Captures made by the project's capture maker (tools/capture-maker), in
 // the folder that KESTREL_MADE_CAPTURES names; run by made-captures-e2e.sh.
 // Captures whose loss the client's TCP repaired must convert packet for
