@@ -13,7 +13,9 @@
 #include "kestrel/cli/cli_command.h"
 #include "kestrel/cli/console_ui.h"
 #include "kestrel/engine/engine.h"
+#include "kestrel/engine/packet_dispatcher.h"
 #include "kestrel/engine/settings.h"
+#include "kestrel/files/post_processor.h"
 #include "platform/data_dir.h"
 #include "platform/message.h"
 
@@ -30,7 +32,9 @@ void usage(std::FILE* out) {
     std::fprintf(out,
                  "usage: kestrel-cli capture [--source SRC] [--save DIR] [--home DIR]\n\n"
                  "Records media streams seen on a capture source until the source ends\n"
-                 "(a capture file) or SIGINT/SIGTERM stops it.\n\n"
+                 "(a capture file) or SIGINT/SIGTERM stops it, then ends every recording,\n"
+                 "waits for the finished files and prints one line per record item:\n"
+                 "index, state, kind, stored bytes, expected size, finished file.\n\n"
                  "  --source SRC  capture source: rpcap://DEV or DEV for a live adapter,\n"
                  "                file://PATH to replay a pcap or pcapng file. Without it the\n"
                  "                adapter is chosen from the machine's usable address.\n"
@@ -69,6 +73,73 @@ bool parse(int argc, char** argv, Options& o) {
     return true;
 }
 
+const char* stateName(engine::ItemState s) {
+    switch (s) {
+    case engine::ItemState::Recording: return "recording";
+    case engine::ItemState::CaptureEnded: return "waiting";
+    case engine::ItemState::Processing: return "processing";
+    case engine::ItemState::Done: return "done";
+    case engine::ItemState::Failed: return "failed";
+    case engine::ItemState::Removed: return "removed";
+    case engine::ItemState::Empty: break;
+    }
+    return "empty";
+}
+
+bool anyHttpWaiting(engine::Engine& engine) {
+    for (int i = 1; i <= engine.items().count(); ++i) {
+        const auto& item = *engine.items().at(i);
+        if (item.is(engine::ItemState::CaptureEnded) && item.kind == engine::ItemKind::Http) return true;
+    }
+    return false;
+}
+
+void waitForProcessing(engine::Engine& engine, platform::MessageSink& window) {
+    const bool tty = ::isatty(STDERR_FILENO) != 0;
+    auto nextProgress = std::chrono::steady_clock::now() + std::chrono::seconds(tty ? 1 : 10);
+    for (;;) {
+        // An item ended just as the thread finished its last one waits for a new start.
+        if (engine.postProcessingBusy().load() == 0) {
+            if (!anyHttpWaiting(engine)) break;
+            engine.startPostProcessingIfIdle();
+        }
+        window.waitAndPump(50);
+        if (std::chrono::steady_clock::now() >= nextProgress) {
+            std::int64_t done = 0, total = 0;
+            for (int i = 1; i <= engine.items().count(); ++i) {
+                const auto& item = *engine.items().at(i);
+                if (item.kind != engine::ItemKind::Http) continue;
+                done += item.processedBytes.load();
+                total += item.storedBytes.load();
+            }
+            std::fprintf(stderr, tty ? "\rkestrel-cli: processing %lld of %lld bytes" : "kestrel-cli: processing %lld of %lld bytes\n",
+                         static_cast<long long>(done), static_cast<long long>(total));
+            nextProgress += std::chrono::seconds(tty ? 1 : 10);
+        }
+    }
+    window.pump();
+    if (tty) std::fprintf(stderr, "\n");
+}
+
+void printItems(engine::Engine& engine, const files::PostProcessor& postProcessor) {
+    for (int i = 1; i <= engine.items().count(); ++i) {
+        const auto& item = *engine.items().at(i);
+        const auto state = item.state.load();
+        std::string path;
+        if (state == engine::ItemState::Done) {
+            path = std::string(item.outputFolder.view()) +
+                   std::string(item.titleLength > 0 ? item.title.view() : item.outputName.view());
+            if (!platform::fileExists(path)) path.clear();
+        }
+        std::printf("%d\t%s\t%s\t%d\t%d\t%s\n", i, stateName(state), item.kind == engine::ItemKind::Rtmp ? "rtmp" : "http",
+                    item.storedBytes.load(), item.expectedSize.load(), path.c_str());
+        if (const auto gaps = postProcessor.gapsOf(i); gaps > 0)
+            std::fprintf(stderr, "kestrel-cli: item %d: %llu gaps in the capture; bytes there were never captured\n", i,
+                         static_cast<unsigned long long>(gaps));
+    }
+    std::fflush(stdout);
+}
+
 int run(int argc, char** argv) {
     if (wantsHelp(argc, argv)) {
         usage(stdout);
@@ -94,6 +165,10 @@ int run(int argc, char** argv) {
         return 0;
     });
     engine::Engine engine(ui, window, engine::OspreyModule::loadByName());
+    engine::PacketDispatcher dispatcher(engine.items());
+    files::PostProcessor postProcessor(engine);
+    engine.setPacketProcessor(&dispatcher);
+    engine.setPostProcessingLauncher(&postProcessor);
     enginePtr = &engine;
 
     const std::string settingsPath = platform::dataFolder() + "setting.ini";
@@ -139,12 +214,20 @@ int run(int argc, char** argv) {
     }
     window.pump();
     if (tty) std::fprintf(stderr, "\n");
-    engine.saveRecordingNumber(settingsPath);
-    enginePtr = nullptr;
-
-    if (engine.lastCaptureFailedToOpen()) return kExitSourceError;
+    if (engine.lastCaptureFailedToOpen()) {
+        enginePtr = nullptr;
+        return kExitSourceError;
+    }
     std::fprintf(stderr, "kestrel-cli: capture ended: %lld packets handed to the packet processor, %d items\n",
                  static_cast<long long>(engine.packetCount()), engine.items().count());
+
+    // Whatever still records ends with the capture; then every waiting item
+    // is processed before the results are listed.
+    engine.endEveryRecordingItem();
+    waitForProcessing(engine, window);
+    engine.saveRecordingNumber(settingsPath);
+    enginePtr = nullptr;
+    printItems(engine, postProcessor);
     return engine.lastCaptureError().empty() ? kExitOk : kExitFailure;
 }
 

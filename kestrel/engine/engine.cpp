@@ -148,6 +148,7 @@ void Engine::onStartCapture() {
     if (globals_.saveFolder.empty()) globals_.saveFolder = platform::homeFolder() + "Kestrel/";
     if (!platform::folderExists(globals_.saveFolder)) platform::makeFolders(globals_.saveFolder);
     if (!platform::folderExists(globals_.saveFolder + "Temp/")) platform::makeFolders(globals_.saveFolder + "Temp/");
+    if (processor_) processor_->beginCapture(globals_.saveFolder, globals_.recordSwf == 1);
     startCaptureThread();
     ui_.setCaptureControls(false, true);
 }
@@ -214,11 +215,7 @@ void Engine::onStopCapture(platform::WParam wParam) {
     if (wParam == 0) {
         running_.store(0);
         stopRequest_.store(1);
-        for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
-            const int index = *it;
-            RecordItem* item = index > 0 ? items_.at(index) : nullptr;
-            if (item && stopRecordingItem(*item)) ui_.refreshRow(index);
-        }
+        endAllRecordings();
         startPostProcessingIfIdle();
         return;
     }
@@ -228,6 +225,21 @@ void Engine::onStopCapture(platform::WParam wParam) {
     if (wParam <= static_cast<platform::WParam>(items_.count())) {
         if (RecordItem* item = items_.at(static_cast<int>(wParam))) stopRecordingItem(*item);
     }
+}
+
+void Engine::endAllRecordings() {
+    for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
+        const int index = *it;
+        RecordItem* item = index > 0 ? items_.at(index) : nullptr;
+        if (item && stopRecordingItem(*item)) ui_.refreshRow(index);
+    }
+}
+
+int Engine::endEveryRecordingItem() {
+    int ended = 0;
+    for (int i = 1; i <= items_.count(); ++i)
+        if (stopRecordingItem(*items_.at(i))) ++ended;
+    return ended;
 }
 
 void Engine::onCaptureEnded() {

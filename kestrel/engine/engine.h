@@ -45,6 +45,12 @@ public:
     void onTimer();
     // Ends capture of one item: state first, then files; starts processing.
     void endItemCapture(int index);
+    // Ends every recording item that has a row in the recording list.
+    void endAllRecordings();
+    // Ends every recording item, listed or not (an item gets its row only
+    // after 2048 bytes); returns how many were ended. For hosts that finish
+    // a run, such as the console at the end of a capture file.
+    int endEveryRecordingItem();
 
     // Called by the capture thread for each frame longer than 54 bytes.
     void processFrame(std::span<const std::uint8_t> frame);

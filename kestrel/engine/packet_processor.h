@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "platform/message.h"
 
@@ -42,6 +43,8 @@ private:
 class PacketProcessor {
 public:
     virtual ~PacketProcessor() = default;
+    // Called on the user-interface thread before the capture thread starts.
+    virtual void beginCapture(const std::string& /*saveFolder*/, bool /*recordSwf*/) {}
     // frame: the captured bytes of one Ethernet frame longer than 54 bytes.
     virtual void process(std::span<const std::uint8_t> frame, Outbox& outbox) = 0;
 };

@@ -12,8 +12,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 
+#include "common/capture_files.h"
 #include "platform/fixed_text.h"
 
 namespace kestrel::engine {
@@ -64,8 +64,8 @@ struct RecordItem {
     std::atomic<std::int32_t> processedBytes{0};
     std::atomic<std::int32_t> segmentCount{0};
     std::atomic<std::int32_t> idleTicks{0};
-    std::FILE* dataFile = nullptr;
-    std::FILE* indexFile = nullptr;
+    // The capture data file and capture index file while capturing.
+    capture_files::CaptureFileWriter files;
 
     bool is(ItemState s) const { return state.load(std::memory_order_acquire) == s; }
     // Closes both capture files (when open) and clears the files-open flag.

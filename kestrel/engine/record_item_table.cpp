@@ -8,10 +8,7 @@
 namespace kestrel::engine {
 
 void RecordItem::closeFiles() {
-    if (dataFile) std::fclose(dataFile);
-    if (indexFile) std::fclose(indexFile);
-    dataFile = nullptr;
-    indexFile = nullptr;
+    files.close();
     filesOpen.store(0, std::memory_order_release);
 }
 
@@ -50,8 +47,7 @@ int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     item.processedBytes.store(0);
     item.segmentCount.store(0);
     item.idleTicks.store(0);
-    item.dataFile = nullptr;
-    item.indexFile = nullptr;
+    item.files.close();
     item.state.store(initialState, std::memory_order_release);
     count_.store(index, std::memory_order_release);
     return index;

@@ -252,17 +252,19 @@ TEST_F(EngineTest, StopAllStartsPostProcessingOnceAndEndsRecordingItems) {
     engine_->items().at(b)->state = ItemState::Done;
     const std::string path = dir_ + "a.flvdata";
     RecordItem* item = engine_->items().at(a);
-    item->dataFile = std::fopen(path.c_str(), "wb");
-    item->indexFile = std::fopen((path + ".idx").c_str(), "wb");
+    ASSERT_TRUE(item->files.openData(path, true));
+    ASSERT_TRUE(item->files.openIndex(path + ".idx", true));
     item->filesOpen = 1;
-    std::fputs("buffered", item->dataFile);
+    const std::uint8_t bytes[3] = {'a', 'b', 'c'};
+    ASSERT_TRUE(item->files.append(0, item->headerWritten, 100, bytes));
 
     engine_->handleMessage(WM_STOP_CAPTURE, 0, 0);
     EXPECT_TRUE(item->is(ItemState::CaptureEnded));
     EXPECT_TRUE(engine_->items().at(b)->is(ItemState::Done));
     EXPECT_EQ(item->filesOpen.load(), 0);
-    EXPECT_EQ(item->dataFile, nullptr);
-    EXPECT_EQ(std::filesystem::file_size(path), 8u);  // flushed by the close
+    EXPECT_FALSE(item->files.dataOpen());
+    EXPECT_EQ(std::filesystem::file_size(path), 8u);  // header and payload, flushed by the close
+    EXPECT_EQ(std::filesystem::file_size(path + ".idx"), 18u);
     EXPECT_EQ(ui_.refreshed, std::vector<int>{a});
     EXPECT_EQ(launcher_->launches, 1);
     // Already busy: no second thread.
@@ -327,7 +329,7 @@ TEST_F(EngineTest, EndingAnItemWhileFramesAreStoredIsSafe) {
         std::atomic<long> writes{0};
         void process(std::span<const std::uint8_t> frame, Outbox&) override {
             if (!item->is(ItemState::Recording) || !item->filesOpen) return;
-            std::fwrite(frame.data(), 1, frame.size(), item->dataFile);
+            item->files.append(0, item->headerWritten, 1, frame);
             ++writes;
         }
     } writer;
@@ -337,8 +339,8 @@ TEST_F(EngineTest, EndingAnItemWhileFramesAreStoredIsSafe) {
     for (int round = 0; round < 50; ++round) {
         const int a = addRecordingItem();
         RecordItem* item = engine_->items().at(a);
-        item->dataFile = std::fopen((dir_ + "race.flvdata").c_str(), "wb");
-        item->indexFile = std::fopen((dir_ + "race.idx").c_str(), "wb");
+        ASSERT_TRUE(item->files.openData(dir_ + "race.flvdata", true));
+        ASSERT_TRUE(item->files.openIndex(dir_ + "race.idx", true));
         item->filesOpen = 1;
         writer.item = item;
         std::atomic<bool> stop{false};
@@ -349,7 +351,7 @@ TEST_F(EngineTest, EndingAnItemWhileFramesAreStoredIsSafe) {
         engine_->endItemCapture(a);
         stop = true;
         capture.join();
-        EXPECT_EQ(item->dataFile, nullptr);
+        EXPECT_FALSE(item->files.dataOpen());
         launcher_->finish();
     }
     EXPECT_GT(writer.writes.load(), 0);

@@ -1,0 +1,170 @@
+#include "common/capture_files.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/byte_reader.h"
+
+namespace kestrel::capture_files {
+
+std::array<std::uint8_t, kHeaderSize> header(std::uint8_t kind) {
+    return {'P', 'I', 'P', kind, 0};
+}
+
+std::array<std::uint8_t, kEntrySize> encodeEntry(const IndexEntry& e) {
+    std::array<std::uint8_t, kEntrySize> out{};
+    out[0] = static_cast<std::uint8_t>(e.sequence >> 24);
+    out[1] = static_cast<std::uint8_t>(e.sequence >> 16);
+    out[2] = static_cast<std::uint8_t>(e.sequence >> 8);
+    out[3] = static_cast<std::uint8_t>(e.sequence);
+    char text[16];
+    // Eight hex digits fill the field exactly, without a terminator.
+    int n = std::snprintf(text, sizeof text, "%X", e.dataOffset);
+    std::memcpy(&out[4], text, static_cast<std::size_t>(std::min(n, 8)));
+    n = std::snprintf(text, sizeof text, "%u", std::min(e.length, kMaxEntryLength));
+    std::memcpy(&out[12], text, static_cast<std::size_t>(std::min(n, 4)));
+    out[16] = static_cast<std::uint8_t>(e.ipLength >> 8);
+    out[17] = static_cast<std::uint8_t>(e.ipLength);
+    return out;
+}
+
+namespace {
+int hexValue(std::uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+}  // namespace
+
+IndexEntry decodeEntry(std::span<const std::uint8_t, kEntrySize> bytes) {
+    ByteReader r(bytes);
+    IndexEntry e;
+    e.sequence = r.be32At(0);
+    for (std::size_t i = 4; i < 12; ++i) {
+        const int v = hexValue(bytes[i]);
+        if (v < 0) break;
+        e.dataOffset = e.dataOffset * 16 + static_cast<std::uint32_t>(v);
+    }
+    for (std::size_t i = 12; i < 16; ++i) {
+        if (bytes[i] < '0' || bytes[i] > '9') break;
+        e.length = e.length * 10 + static_cast<std::uint32_t>(bytes[i] - '0');
+    }
+    e.ipLength = r.be16At(16);
+    return e;
+}
+
+bool CaptureFileWriter::openData(const std::string& path, bool truncate) {
+    if (data_) return true;
+    data_ = std::fopen(path.c_str(), truncate ? "wb" : "ab");
+    if (!data_) return false;
+    dataSize_ = 0;
+    if (!truncate) {
+        struct stat st {};
+        if (::fstat(::fileno(data_), &st) == 0) dataSize_ = static_cast<std::uint64_t>(st.st_size);
+    }
+    return true;
+}
+
+bool CaptureFileWriter::openIndex(const std::string& path, bool truncate) {
+    if (index_) return true;
+    index_ = std::fopen(path.c_str(), truncate ? "wb" : "ab");
+    return index_ != nullptr;
+}
+
+bool CaptureFileWriter::append(std::uint8_t kind, std::int32_t& headerWritten, std::uint32_t sequence,
+                               std::span<const std::uint8_t> payload) {
+    if (!data_) return false;
+    bool ok = true;
+    if (!headerWritten) {
+        const auto h = header(kind);
+        ok = std::fwrite(h.data(), 1, h.size(), data_) == h.size();
+        dataSize_ += h.size();
+        headerWritten = 1;
+    }
+    std::size_t done = 0;
+    do {
+        const std::size_t n = std::min<std::size_t>(payload.size() - done, kMaxEntryLength);
+        IndexEntry e;
+        e.sequence = sequence + static_cast<std::uint32_t>(done);
+        e.dataOffset = static_cast<std::uint32_t>(dataSize_);
+        e.length = static_cast<std::uint32_t>(n);
+        e.ipLength = static_cast<std::uint32_t>(n + 40);
+        if (n > 0) ok = std::fwrite(payload.data() + done, 1, n, data_) == n && ok;
+        dataSize_ += n;
+        if (index_) {
+            const auto bytes = encodeEntry(e);
+            ok = std::fwrite(bytes.data(), 1, bytes.size(), index_) == bytes.size() && ok;
+        }
+        done += n;
+    } while (done < payload.size());
+    return ok;
+}
+
+void CaptureFileWriter::close() {
+    if (data_) std::fclose(data_);
+    if (index_) std::fclose(index_);
+    data_ = nullptr;
+    index_ = nullptr;
+    dataSize_ = 0;
+}
+
+ReadStatus readHeader(std::FILE* data, std::uint8_t& kind) {
+    if (!data) return ReadStatus::Missing;
+    std::uint8_t h[kHeaderSize];
+    const std::size_t n = std::fread(h, 1, kHeaderSize, data);
+    if (n == 0) return ReadStatus::Empty;
+    if (n < kHeaderSize || h[0] != 'P' || h[1] != 'I' || h[2] != 'P') return ReadStatus::BadHeader;
+    kind = h[3];
+    return ReadStatus::Ok;
+}
+
+void orderEntries(const std::vector<IndexEntry>& entries, std::vector<OrderedEntry>& out) {
+    out.clear();
+    out.reserve(entries.size());
+    std::int64_t position = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i == 0) {
+            position = entries[0].sequence;
+        } else {
+            position += static_cast<std::int32_t>(entries[i].sequence - entries[i - 1].sequence);
+        }
+        out.push_back({position, entries[i]});
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const OrderedEntry& a, const OrderedEntry& b) { return a.position < b.position; });
+}
+
+ReadStatus loadOrderedIndex(const std::string& path, std::vector<OrderedEntry>& out) {
+    out.clear();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return ReadStatus::Missing;
+    std::vector<IndexEntry> entries;
+    std::array<std::uint8_t, kEntrySize * 512> block;
+    std::size_t carry = 0;
+    for (;;) {
+        const std::size_t n = std::fread(block.data() + carry, 1, block.size() - carry, f);
+        const std::size_t have = carry + n;
+        const std::size_t whole = have / kEntrySize;
+        for (std::size_t i = 0; i < whole; ++i)
+            entries.push_back(decodeEntry(std::span<const std::uint8_t, kEntrySize>(block.data() + i * kEntrySize, kEntrySize)));
+        carry = have - whole * kEntrySize;
+        std::memmove(block.data(), block.data() + whole * kEntrySize, carry);
+        if (n == 0) break;
+    }
+    std::fclose(f);
+    if (entries.size() < 2) return ReadStatus::TooFewEntries;
+    orderEntries(entries, out);
+    return ReadStatus::Ok;
+}
+
+std::size_t readPayload(std::FILE* data, const IndexEntry& e, std::span<std::uint8_t> buffer) {
+    const std::size_t want = std::min<std::size_t>(e.length, buffer.size());
+    if (want == 0) return 0;
+    if (std::fseek(data, static_cast<long>(e.dataOffset), SEEK_SET) != 0) return 0;
+    return std::fread(buffer.data(), 1, want, data);
+}
+
+}  // namespace kestrel::capture_files

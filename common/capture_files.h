@@ -1,0 +1,99 @@
+#pragma once
+// Capture data files and capture index files: the on-disk form of what was
+// captured for one recording.
+//
+// Data file: "PIP", a kind byte (0 HTTP body, 1 RTMP server stream), a
+// reserved 0 byte, then the stored payloads back to back.
+// Index file: 18-byte entries, one per stored payload: sequence (big-endian
+// 32 bits), data offset (upper-case hex digits, NUL padded to 8 bytes),
+// length (decimal digits, NUL padded to 4 bytes, at most 9999) and the
+// IP-length field (big-endian 16 bits).
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kestrel::capture_files {
+
+inline constexpr std::size_t kHeaderSize = 5;
+inline constexpr std::size_t kEntrySize = 18;
+inline constexpr std::uint32_t kMaxEntryLength = 9999;
+inline constexpr std::uint8_t kKindHttp = 0x00;
+inline constexpr std::uint8_t kKindRtmp = 0x01;
+
+std::array<std::uint8_t, kHeaderSize> header(std::uint8_t kind);
+
+struct IndexEntry {
+    std::uint32_t sequence = 0;
+    std::uint32_t dataOffset = 0;
+    std::uint32_t length = 0;
+    std::uint32_t ipLength = 0;
+};
+
+std::array<std::uint8_t, kEntrySize> encodeEntry(const IndexEntry& e);
+// Parses one entry: offset from at most 8 hex digits, length from at most 4
+// decimal digits, each up to the first NUL (or other non-digit).
+IndexEntry decodeEntry(std::span<const std::uint8_t, kEntrySize> bytes);
+
+// The writing side of one recording's pair of files.
+class CaptureFileWriter {
+public:
+    CaptureFileWriter() = default;
+    ~CaptureFileWriter() { close(); }
+    CaptureFileWriter(const CaptureFileWriter&) = delete;
+    CaptureFileWriter& operator=(const CaptureFileWriter&) = delete;
+
+    // Opens the data file: truncate (create afresh) or append (create when
+    // missing, never truncate). False when it cannot be opened.
+    bool openData(const std::string& path, bool truncate);
+    bool openIndex(const std::string& path, bool truncate);
+    bool dataOpen() const { return data_ != nullptr; }
+    bool indexOpen() const { return index_ != nullptr; }
+
+    // Stores one payload: writes the file header first when headerWritten is
+    // 0 (and sets it), then the payload, then its index entry (when the index
+    // is open). Payloads longer than 9999 bytes are stored as consecutive
+    // entries of at most 9999 bytes, each with its own sequence number.
+    // An empty payload still gets one entry of length 0.
+    // Returns false when a write failed.
+    bool append(std::uint8_t kind, std::int32_t& headerWritten, std::uint32_t sequence,
+                std::span<const std::uint8_t> payload);
+
+    void close();
+
+private:
+    std::FILE* data_ = nullptr;
+    std::FILE* index_ = nullptr;
+    std::uint64_t dataSize_ = 0;
+};
+
+// An entry read back, with its place in the stream: positions unwrap the
+// 32-bit sequence numbers, so a stream that crosses 2^32 stays in order.
+struct OrderedEntry {
+    std::int64_t position = 0;
+    IndexEntry entry;
+};
+
+enum class ReadStatus { Ok, Missing, Empty, BadHeader, TooFewEntries };
+
+// Reads the 5-byte header; Ok and the kind byte when the magic is there.
+ReadStatus readHeader(std::FILE* data, std::uint8_t& kind);
+
+// Loads an index file (at least two whole entries; a trailing partial entry
+// is ignored) and orders it: positions are unwrapped in capture order (the
+// first entry's position is its sequence number, each next one adds the
+// signed 32-bit difference to the previous), then a stable sort by position
+// keeps capture order among equal positions.
+ReadStatus loadOrderedIndex(const std::string& path, std::vector<OrderedEntry>& out);
+
+// Orders entries as loadOrderedIndex does (exposed for tests).
+void orderEntries(const std::vector<IndexEntry>& entries, std::vector<OrderedEntry>& out);
+
+// Reads an entry's payload into buffer; returns the bytes actually read
+// (fewer than asked when the file is short).
+std::size_t readPayload(std::FILE* data, const IndexEntry& e, std::span<std::uint8_t> buffer);
+
+}  // namespace kestrel::capture_files

@@ -1,0 +1,97 @@
+#include "kestrel/engine/packet_dispatcher.h"
+
+#include <cstring>
+
+#include "kestrel/engine/messages.h"
+
+namespace kestrel::engine {
+
+namespace {
+
+bool startsWith(std::span<const std::uint8_t> b, std::string_view text) {
+    return b.size() >= text.size() && std::memcmp(b.data(), text.data(), text.size()) == 0;
+}
+
+bool sameAddress(const Ipv4Address& a, const std::uint8_t (&b)[4]) {
+    return std::memcmp(a.bytes, b, 4) == 0;
+}
+
+}  // namespace
+
+PacketDispatcher::PacketDispatcher(RecordItemTable& items) : items_(items) {}
+
+void PacketDispatcher::beginCapture(const std::string& saveFolder, bool recordSwf) {
+    tempFolder_ = saveFolder + "Temp/";
+    recordSwf_ = recordSwf;
+}
+
+int PacketDispatcher::lookup(const std::uint8_t (&server)[4], const std::uint8_t (&client)[4], std::uint16_t serverPort,
+                             std::uint16_t clientPort, std::uint32_t ack) const {
+    const int count = items_.count();
+    for (int i = 1; i <= count; ++i) {
+        const RecordItem& item = *items_.at(i);
+        if (item.serverPort != serverPort || item.clientPort != clientPort) continue;
+        if (!sameAddress(item.serverAddress, server) || !sameAddress(item.clientAddress, client)) continue;
+        if (item.kind == ItemKind::Rtmp || item.expectedAck == ack) return i;
+    }
+    return 0;
+}
+
+int PacketDispatcher::lookupFromServer(const TcpSegment& s) const {
+    return lookup(s.sourceAddress, s.destinationAddress, s.sourcePort, s.destinationPort, s.acknowledgement);
+}
+
+void PacketDispatcher::process(std::span<const std::uint8_t> frame, Outbox& outbox) {
+    TcpSegment s;
+    if (!decodeTcpSegment(frame, s)) {
+        ++framesNotDecoded_;
+        return;
+    }
+    const auto& p = s.payload;
+    if (p.size() > 3 && startsWith(p, "GET ")) {
+        handleHttpRequest(s);
+    } else if (p.size() > 6 && startsWith(p, "HTTP/1.")) {
+        handleHttpResponse(s, frame.size());
+    } else if (p.size() > 8 && startsWith(p, "DESCRIBE ")) {
+        // streaming-control requests are not recorded
+    } else if (p.size() > 38 && std::memcmp(p.data() + 12, "MMS", 3) == 0 && p[36] == 5 && p[38] == 3) {
+        // MMS commands are not recorded
+    } else if (!p.empty()) {
+        // Segments without payload (acknowledgements with options, FINs)
+        // carry nothing to store.
+        storeSegment(s, outbox);
+    }
+}
+
+void PacketDispatcher::appendToItem(RecordItem& item, std::uint32_t sequence, std::span<const std::uint8_t> bytes,
+                                    bool truncate) {
+    const auto kind = item.kind == ItemKind::Rtmp ? capture_files::kKindRtmp : capture_files::kKindHttp;
+    if (!item.filesOpen.load(std::memory_order_relaxed)) {
+        if (!item.files.openData(tempFolder_ + std::string(item.dataFileName.view()), truncate)) return;
+        item.filesOpen.store(1, std::memory_order_release);
+    }
+    // The index is opened again whenever it is not open, so that a passing
+    // failure does not leave the payloads without entries for good.
+    if (!item.files.indexOpen()) item.files.openIndex(tempFolder_ + std::string(item.indexFileName.view()), truncate);
+    item.files.append(kind, item.headerWritten, sequence, bytes);
+}
+
+void PacketDispatcher::storeSegment(const TcpSegment& s, Outbox& outbox) {
+    const int index = lookupFromServer(s);
+    if (index == 0) return;
+    RecordItem& item = *items_.at(index);
+    if (!item.is(ItemState::Recording)) return;
+    const auto length = static_cast<std::int32_t>(s.payload.size());
+    item.segmentCount.fetch_add(1, std::memory_order_relaxed);
+    item.idleTicks.store(0, std::memory_order_relaxed);
+    const std::int32_t stored = item.storedBytes.fetch_add(length, std::memory_order_relaxed) + length;
+    if (!item.receivingNotified.load(std::memory_order_relaxed) && stored > kReceivingNotifyBytes) {
+        item.receivingNotified.store(1, std::memory_order_relaxed);
+        outbox.send(WM_ITEM_RECEIVING, static_cast<platform::WParam>(index));
+    }
+    if (item.expectedSize.load(std::memory_order_relaxed) < stored)
+        item.expectedSize.store(stored, std::memory_order_relaxed);
+    appendToItem(item, s.sequence, s.payload, false);
+}
+
+}  // namespace kestrel::engine

@@ -1,0 +1,53 @@
+#pragma once
+// The packet processor: decodes each frame, offers it to the recognisers in
+// a fixed order, and stores the payload of segments that belong to a
+// recording item.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "common/tcp_segment.h"
+#include "kestrel/engine/packet_processor.h"
+#include "kestrel/engine/record_item_table.h"
+
+namespace kestrel::engine {
+
+class PacketDispatcher : public PacketProcessor {
+public:
+    explicit PacketDispatcher(RecordItemTable& items);
+
+    void beginCapture(const std::string& saveFolder, bool recordSwf) override;
+    void process(std::span<const std::uint8_t> frame, Outbox& outbox) override;
+
+    // The item of a connection: the lowest-numbered item whose server and
+    // client sides match and which is an RTMP item or expects this
+    // acknowledgement number; 0 when none. The state is not considered.
+    int lookup(const std::uint8_t (&server)[4], const std::uint8_t (&client)[4], std::uint16_t serverPort,
+               std::uint16_t clientPort, std::uint32_t ack) const;
+    // lookup() for a segment sent by the server side.
+    int lookupFromServer(const TcpSegment& s) const;
+
+    // Stores the payload of a segment sent by the server side of a recording item.
+    void storeSegment(const TcpSegment& s, Outbox& outbox);
+
+    const std::string& tempFolder() const { return tempFolder_; }
+    bool recordSwf() const { return recordSwf_; }
+    RecordItemTable& items() { return items_; }
+
+    std::uint64_t framesNotDecoded() const { return framesNotDecoded_; }
+
+private:
+    void handleHttpRequest(const TcpSegment& s);
+    void handleHttpResponse(const TcpSegment& s, std::size_t frameLength);
+    // Appends bytes to an item's files, opening them (truncating or not) first.
+    void appendToItem(RecordItem& item, std::uint32_t sequence, std::span<const std::uint8_t> bytes, bool truncate);
+
+    RecordItemTable& items_;
+    std::string tempFolder_;
+    bool recordSwf_ = false;
+    std::uint64_t framesNotDecoded_ = 0;
+};
+
+}  // namespace kestrel::engine

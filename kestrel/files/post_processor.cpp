@@ -1,0 +1,187 @@
+#include "kestrel/files/post_processor.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "common/capture_files.h"
+#include "common/final_naming.h"
+#include "kestrel/engine/messages.h"
+#include "platform/data_dir.h"
+
+namespace kestrel::files {
+
+using engine::ItemKind;
+using engine::ItemState;
+using engine::RecordItem;
+
+namespace {
+
+constexpr std::size_t kPayloadBuffer = 450000;
+constexpr std::size_t kFileBuffer = 1 << 18;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+class FileSink : public ByteSink {
+public:
+    explicit FileSink(std::FILE* f) : f_(f) {}
+    bool write(std::span<const std::uint8_t> bytes) override {
+        return std::fwrite(bytes.data(), 1, bytes.size(), f_) == bytes.size();
+    }
+
+private:
+    std::FILE* f_;
+};
+
+void removeFile(const std::string& path) {
+    ::unlink(path.c_str());
+}
+
+}  // namespace
+
+PostProcessor::PostProcessor(engine::Engine& engine) : engine_(engine) {}
+
+PostProcessor::~PostProcessor() {
+    if (thread_.joinable()) {
+        while (!done_.load()) engine_.window().waitAndPump(20);
+        thread_.join();
+    }
+}
+
+void PostProcessor::launch() {
+    if (thread_.joinable()) thread_.join();  // the previous run has cleared the busy flag: it is ending
+    done_.store(false);
+    thread_ = std::thread(&PostProcessor::run, this, engine_.globals().saveFolder);
+}
+
+std::uint64_t PostProcessor::gapsOf(int index) const {
+    return index >= 1 && index <= engine::kMaxRecordItems ? gaps_[static_cast<std::size_t>(index)].load() : 0;
+}
+
+int PostProcessor::nextWaitingItem() const {
+    const auto& items = engine_.items();
+    for (int i = 1; i <= items.count(); ++i) {
+        const RecordItem& item = *items.at(i);
+        // Stream conversion of RTMP items is not available yet: they keep waiting.
+        if (item.is(ItemState::CaptureEnded) && item.kind == ItemKind::Http) return i;
+    }
+    return 0;
+}
+
+void PostProcessor::run(std::string saveFolder) {
+    try {
+        for (int index; (index = nextWaitingItem()) != 0;) processItem(index, saveFolder);
+    } catch (...) {
+        // Nothing may escape the thread; the items keep the states they reached.
+    }
+    engine_.postProcessingBusy().store(0);
+    done_.store(true);
+}
+
+void PostProcessor::fail(int index, bool notify) {
+    engine_.items().at(index)->state.store(ItemState::Failed);
+    if (notify) engine_.window().send(engine::WM_ITEM_STATE_CHANGED, static_cast<platform::WParam>(index));
+}
+
+ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolder) {
+    ProcessedItem result;
+    result.index = index;
+    RecordItem& item = *engine_.items().at(index);
+    auto& window = engine_.window();
+    const auto wIndex = static_cast<platform::WParam>(index);
+
+    item.state.store(ItemState::Processing);
+    item.processedBytes.store(0);
+    const std::string temp = saveFolder + "Temp/";
+    const std::string dataPath = temp + std::string(item.dataFileName.view());
+    const std::string indexPath = temp + std::string(item.indexFileName.view());
+    const std::string rawPath = dataPath + ".tmp";
+    item.outputFolder.assign(saveFolder);
+    const std::string outputPath = saveFolder + std::string(item.outputName.view());
+
+    if (!platform::fileExists(dataPath)) {
+        // Reported like every other failure, so the window can show it.
+        fail(index, true);
+        return result;
+    }
+    File data(std::fopen(dataPath.c_str(), "rb"));
+    if (!data) {
+        fail(index, true);
+        return result;
+    }
+    std::setvbuf(data.get(), nullptr, _IOFBF, kFileBuffer);
+    removeFile(outputPath);
+    removeFile(rawPath);
+
+    std::uint8_t kind = 0;
+    if (capture_files::readHeader(data.get(), kind) != capture_files::ReadStatus::Ok) {
+        data.reset();
+        fail(index, true);
+        return result;
+    }
+
+    bool outputWritten = false;
+    if (platform::fileExists(indexPath)) {
+        std::vector<capture_files::OrderedEntry> entries;
+        if (capture_files::loadOrderedIndex(indexPath, entries) != capture_files::ReadStatus::Ok) {
+            data.reset();
+            fail(index, true);
+            return result;
+        }
+        if (kind == capture_files::kKindHttp) {
+            File out(std::fopen(outputPath.c_str(), "wb"));
+            if (!out) {
+                // Keep the capture files: the recording can be imported again.
+                fail(index, true);
+                return result;
+            }
+            std::setvbuf(out.get(), nullptr, _IOFBF, kFileBuffer);
+            FileSink sink(out.get());
+            HttpBodyAssembler assembler(sink);
+            std::vector<std::uint8_t> buffer(kPayloadBuffer);
+            for (const auto& e : entries) {
+                const std::size_t n = capture_files::readPayload(data.get(), e.entry, buffer);
+                const std::size_t taken = assembler.feed(e.position, std::span(buffer.data(), n));
+                item.processedBytes.fetch_add(static_cast<std::int32_t>(taken), std::memory_order_relaxed);
+            }
+            assembler.finish();
+            result.http = assembler.stats();
+            const bool closed = std::fclose(out.release()) == 0;
+            if (result.http.writeFailed || !closed) {
+                removeFile(outputPath);
+                fail(index, true);
+                return result;
+            }
+            cutStrayFlvPrefix(outputPath);
+            outputWritten = true;
+            gaps_[static_cast<std::size_t>(index)].store(result.http.gaps);
+        }
+    }
+    data.reset();
+    item.state.store(ItemState::Done);
+
+    if (item.titleLength >= 1) {
+        const std::string candidate = uniqueName(saveFolder, std::string(item.title.view()));
+        if (outputWritten && std::rename(outputPath.c_str(), (saveFolder + candidate).c_str()) == 0) {
+            item.titleLength = static_cast<std::int32_t>(item.title.assign(candidate));
+        } else {
+            item.titleLength = 0;
+        }
+    }
+
+    window.send(engine::WM_ITEM_FINISHED, wIndex);
+    removeFile(dataPath);
+    removeFile(indexPath);
+    if (kind == capture_files::kKindRtmp) removeFile(rawPath);
+    window.send(engine::WM_ITEM_STATE_CHANGED, wIndex);
+    return result;
+}
+
+}  // namespace kestrel::files
