@@ -245,9 +245,16 @@ def main(argv=None):
             shutil.rmtree(os.path.join(out, "ref", name), ignore_errors=True)
             return name, last
 
-        with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs))
+        try:
             for name, err in pool.map(one, selected):
                 (failures.append((name, err)) if err else made.append(name))
+        finally:
+            # On an interrupt, stop the running scenarios' processes and
+            # namespaces first, so the workers fail fast instead of finishing.
+            if len(made) + len(failures) < len(selected):
+                netlab.close_all_labs()
+            pool.shutdown(wait=True, cancel_futures=True)
 
         if args.edits:
             for base, kind, name in select_edits(patterns, out, set(made)):

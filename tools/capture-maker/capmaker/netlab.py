@@ -20,6 +20,7 @@ VARIANTS = {
 
 _live_labs = set()
 _live_lock = threading.Lock()
+_stopping = threading.Event()
 
 
 class LabError(Exception):
@@ -27,7 +28,9 @@ class LabError(Exception):
 
 
 def close_all_labs():
-    """Tears down every namespace still open (for signal and exit paths)."""
+    """Tears down every namespace still open and refuses new ones (for signal
+    and exit paths; worker threads then fail fast)."""
+    _stopping.set()
     with _live_lock:
         labs = list(_live_labs)
     for lab in labs:
@@ -62,6 +65,7 @@ class Lab:
         self.impair = None
         self.created = False
         self.closed = False
+        self.lock = threading.Lock()
 
     # -- namespace ------------------------------------------------------
     def __enter__(self):
@@ -73,9 +77,11 @@ class Lab:
         return False
 
     def open(self):
-        subprocess.run(["ip", "netns", "add", self.ns], check=True, capture_output=True)
-        self.created = True
         with _live_lock:
+            if _stopping.is_set():
+                raise LabError("stopping")
+            subprocess.run(["ip", "netns", "add", self.ns], check=True, capture_output=True)
+            self.created = True
             _live_labs.add(self)
         self.ns_run(["ip", "link", "set", "lo", "up"])
 
@@ -96,9 +102,10 @@ class Lab:
         return p
 
     def close(self):
-        if self.closed:
-            return
-        self.closed = True
+        with self.lock:
+            if self.closed:
+                return
+            self.closed = True
         for label, p in reversed(self.procs):
             if p.poll() is None:
                 try:
@@ -119,12 +126,15 @@ class Lab:
     # -- processes ------------------------------------------------------
     def spawn(self, label, argv, cwd=None):
         """Starts a long-running program; its output goes to LABEL.log."""
-        out = open(os.path.join(self.workdir, f"{label}.log"), "wb")
-        p = subprocess.Popen(["ip", "netns", "exec", self.ns] + argv, stdout=out,
-                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=cwd,
-                             start_new_session=True)
-        out.close()
-        self.procs.append((label, p))
+        with self.lock:
+            if self.closed:
+                raise LabError(f"namespace {self.ns} is closed")
+            out = open(os.path.join(self.workdir, f"{label}.log"), "wb")
+            p = subprocess.Popen(["ip", "netns", "exec", self.ns] + argv, stdout=out,
+                                 stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=cwd,
+                                 start_new_session=True)
+            out.close()
+            self.procs.append((label, p))
         return p
 
     def log_text(self, label):
