@@ -77,14 +77,19 @@ void ChunkStreamTable::clearPending() {
 bool ChunkStreamConverter::trialParse(std::span<const std::uint8_t> bytes, std::uint32_t chunkSize) {
     // A table of its own, small enough to set up for each of the many trials.
     std::uint64_t known = 0;
+    std::uint64_t extended = 0;
     std::array<std::uint32_t, 64> length{};
     std::array<std::uint32_t, 64> remaining{};
     std::array<std::uint8_t, 64> type{};
     std::size_t p = 0;
     while (bytes.size() - p > kSyncTail) {
         ChunkHeader h;
-        if (!decodeChunkHeader(bytes.subspan(p), h)) return false;
-        const std::size_t c = h.csid;
+        const std::size_t c = bytes[p] & 0x3Fu;
+        if (!decodeChunkHeader(bytes.subspan(p), h, ((extended >> c) & 1) != 0)) return false;
+        if (h.format <= 2) {
+            const std::uint64_t bit = std::uint64_t{1} << c;
+            extended = h.extended ? extended | bit : extended & ~bit;
+        }
         if (!h.isFull()) {
             if (((known >> c) & 1) == 0) return false;
             if (remaining[c] == 0) remaining[c] = length[c];
@@ -243,6 +248,7 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
     entry.writeSize = 0;
     entry.received = 0;
     entry.markerAt = kNoMarker;
+    entry.dropPrefix = 0;
     switch (entry.type) {
     case kMsgCommandAmf0:
         nameCapture_ = holdsPlayStart(firstChunk);
@@ -266,7 +272,7 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
         track.started = true;
         track.csid = entry.csid;
         ++outcome_->tags;
-        if (observer_) observer_->tagStarted(entry.writeBase - flv::kTagHeaderSize, entry.headerOffset, entry.headerSize);
+        if (observer_) observer_->tagStarted(entry.writeBase - flv::kTagHeaderSize, entry.headerOffset, entry.fullHeader);
         return;
     }
     case kMsgDataAmf0: {
@@ -277,6 +283,16 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
         // its marker (0 here: readers take the properties up to the end).
         const std::size_t marker = *name + kOnMetaDataNameSize;
         std::uint32_t size = entry.length;
+        // A server that passes on its publisher's data message as it came
+        // leaves the "@setDataFrame" name in front of "onMetaData"; in a
+        // file the tag must begin with "onMetaData".
+        static constexpr std::uint8_t kSetDataFrame[] = {0x02, 0x00, 0x0D, '@', 's', 'e', 't', 'D', 'a',
+                                                         't',  'a',  'F',  'r', 'a', 'm', 'e'};
+        if (*name == sizeof kSetDataFrame + 1 &&
+            std::equal(std::begin(kSetDataFrame), std::end(kSetDataFrame), firstChunk.begin())) {
+            entry.dropPrefix = sizeof kSetDataFrame;
+            size -= entry.dropPrefix;
+        }
         if (marker < firstChunk.size() && firstChunk[marker] == kAmfObject) {
             entry.markerAt = static_cast<std::uint32_t>(marker);
             size += kEcmaCountSize;
@@ -284,7 +300,7 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
         entry.writeBase = output_->appendTag(flv::kTagScript, size, 0);
         entry.writeSize = size;
         ++outcome_->tags;
-        if (observer_) observer_->tagStarted(entry.writeBase - flv::kTagHeaderSize, entry.headerOffset, entry.headerSize);
+        if (observer_) observer_->tagStarted(entry.writeBase - flv::kTagHeaderSize, entry.headerOffset, entry.fullHeader);
         return;
     }
     default:
@@ -331,32 +347,33 @@ void ChunkStreamConverter::continueDeferred(ChunkStreamEntry& entry, std::span<c
 }
 
 void ChunkStreamConverter::writeMessageBytes(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes) {
-    std::uint32_t offset = entry.received;
+    std::uint32_t offset = entry.received;  // of bytes[0] in the message
     entry.received += static_cast<std::uint32_t>(bytes.size());
     if (entry.writeSize == 0) return;
-    // Never past the tag's data area, whatever the chunk headers claimed.
-    auto put = [&](std::uint64_t dataOffset, std::span<const std::uint8_t> b) {
+    if (offset < entry.dropPrefix) {
+        const std::size_t cut = std::min<std::size_t>(bytes.size(), entry.dropPrefix - offset);
+        bytes = bytes.subspan(cut);
+        offset += static_cast<std::uint32_t>(cut);
+    }
+    // Message offset to tag data offset; never past the tag's data area,
+    // whatever the chunk headers claimed.
+    auto put = [&](std::uint32_t messageOffset, std::span<const std::uint8_t> b) {
+        std::uint64_t dataOffset = messageOffset - entry.dropPrefix;
+        if (entry.markerAt != kNoMarker && messageOffset > entry.markerAt) dataOffset += kEcmaCountSize;
         if (b.empty() || dataOffset >= entry.writeSize) return;
         const std::size_t n = std::min<std::uint64_t>(b.size(), entry.writeSize - dataOffset);
         output_->writeAt(entry.writeBase + dataOffset, b.first(n));
     };
-    if (entry.markerAt == kNoMarker || offset + bytes.size() <= entry.markerAt) {
+    if (entry.markerAt == kNoMarker || offset + bytes.size() <= entry.markerAt || offset > entry.markerAt) {
         put(offset, bytes);
         return;
     }
-    if (offset < entry.markerAt) {
-        const std::size_t head = entry.markerAt - offset;
-        put(offset, bytes.first(head));
-        bytes = bytes.subspan(head);
-        offset = entry.markerAt;
-    }
-    if (offset == entry.markerAt && !bytes.empty()) {
-        static constexpr std::uint8_t kEcmaArray[] = {kAmfEcmaArray};
-        put(offset, kEcmaArray);
-        bytes = bytes.subspan(1);
-        ++offset;
-    }
-    put(std::uint64_t{offset} + kEcmaCountSize, bytes);
+    // The object marker becomes an ECMA array marker; its count stays 0.
+    const std::size_t head = entry.markerAt - offset;
+    put(offset, bytes.first(head));
+    static constexpr std::uint8_t kEcmaArray[] = {kAmfEcmaArray};
+    put(entry.markerAt, kEcmaArray);
+    put(entry.markerAt + 1, bytes.subspan(head + 1));
 }
 
 void ChunkStreamConverter::writePayload(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes) {
@@ -408,9 +425,11 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
         if (observer_ && e->remaining == 0 && e->pending == 0 && e->writeSize != 0)
             observer_->tagCompleted(e->writeBase - flv::kTagHeaderSize, workOffset_ + p);
     }
-    while (p < n && n - p >= chunkHeaderSize(work_[p])) {
+    while (p < n) {
         ChunkHeader h;
-        decodeChunkHeader(std::span<const std::uint8_t>(work_.data() + p, n - p), h);
+        const ChunkStreamEntry* known = table_.find(work_[p] & 0x3F);
+        if (!decodeChunkHeader(std::span<const std::uint8_t>(work_.data() + p, n - p), h, known && known->extended))
+            break;  // the rest of the header comes with the next record
         if (!accepted(h)) {
             // The rest of this record cannot be trusted: resynchronise from the next.
             workCount_ = 0;
@@ -422,25 +441,27 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
         if (!h.isFull()) {
             e = table_.find(h.csid);
             fresh = e->remaining == 0;
+            if (h.format == 2) e->extended = h.extended;
             if (fresh) {
-                if (h.size == 4) e->delta = h.timestamp;
+                if (h.format == 2) e->delta = h.timestamp;
                 e->timestamp += e->delta;
                 e->remaining = e->length;
             }
         } else {
-            if (h.size == 12) currentStreamId_ = h.streamId;
+            if (h.format == 0) currentStreamId_ = h.streamId;
             e = &table_.obtain(h.csid);
             e->type = h.type;
             e->length = e->remaining = h.length;
             e->pending = 0;
             // A type-0 header carries the absolute time, the others a delta.
-            e->timestamp = h.size == 12 ? h.timestamp : e->timestamp + h.timestamp;
+            e->timestamp = h.format == 0 ? h.timestamp : e->timestamp + h.timestamp;
             e->delta = h.timestamp;
+            e->extended = h.extended;
             fresh = true;
         }
         if (fresh) {
             e->headerOffset = workOffset_ + p;
-            e->headerSize = h.size;
+            e->fullHeader = h.isFull();
         }
         p += h.size;
         if (e->length == 0) {
@@ -475,9 +496,9 @@ ChunkStreamConverter::Resync ChunkStreamConverter::resynchronise(StreamRecord re
         std::size_t pos = 0;
         while (len - pos >= kSyncTail) {
             ChunkHeader h;
-            decodeChunkHeader(std::span<const std::uint8_t>(work_.data() + pos, len - pos), h);
-            bool qualifies = isPlausible(h);
-            if (qualifies && h.size == 12 && currentStreamId_ >= 0 && h.streamId != currentStreamId_)
+            bool qualifies = decodeChunkHeader(std::span<const std::uint8_t>(work_.data() + pos, len - pos), h) &&
+                             isPlausible(h);
+            if (qualifies && h.format == 0 && currentStreamId_ >= 0 && h.streamId != currentStreamId_)
                 qualifies = false;
             if (qualifies) {
                 const bool audioPoint = h.type == kMsgAudio && (!audio_.started || h.csid == audio_.csid) &&

@@ -32,8 +32,8 @@ class ConversionObserver {
 public:
     virtual ~ConversionObserver() = default;
     // A tag was appended at outputPos for the message whose header starts at
-    // sourceOffset and has headerSize bytes.
-    virtual void tagStarted(std::uint64_t outputPos, std::uint64_t sourceOffset, std::uint8_t headerSize) = 0;
+    // sourceOffset; fullHeader: a type 0 or 1 header.
+    virtual void tagStarted(std::uint64_t outputPos, std::uint64_t sourceOffset, bool fullHeader) = 0;
     // The last byte of that message arrived; sourceEnd is the offset after it.
     virtual void tagCompleted(std::uint64_t outputPos, std::uint64_t sourceEnd) = 0;
 };
@@ -57,9 +57,14 @@ struct ChunkStreamEntry {
     std::uint32_t writeSize = 0;
     std::uint32_t received = 0;
     std::uint32_t markerAt = 0;
+    // Leading message bytes the tag leaves out (a "@setDataFrame" name).
+    std::uint32_t dropPrefix = 0;
+    // The last type 0, 1 or 2 header had an extended timestamp, so type-3
+    // headers carry one too.
+    bool extended = false;
     // Where the current message's header was, for the observer.
     std::uint64_t headerOffset = 0;
-    std::uint8_t headerSize = 0;
+    bool fullHeader = false;
 };
 
 // The chunk streams seen so far, in the order they appeared. The six-bit

@@ -304,6 +304,26 @@ TEST(Metadata, ObjectBecomesEcmaArrayOtherDataIsDropped) {
     }
 }
 
+TEST(Metadata, SetDataFrameNameIsLeftOut) {
+    // A server that passes its publisher's data message on as it came.
+    RtmpMessage meta;
+    meta.csid = 5;
+    meta.type = 18;
+    meta.streamId = 1;
+    rtmprecords::amfString(meta.payload, "@setDataFrame");
+    const auto plain = rtmprecords::metaDataMessage(12.5);
+    meta.payload.insert(meta.payload.end(), plain.begin(), plain.end());
+    auto messages = test::avStream(100);
+    messages[0] = meta;
+    for (std::size_t segment : {std::size_t{5}, std::size_t{1460}}) {
+        TempDir dir;
+        const auto c = convertBytes(dir, chunkStream(messages, 128, false), segment);
+        ASSERT_TRUE(c.flv.valid) << c.flv.error;
+        ASSERT_EQ(c.flv.tags[0].type, 18);
+        EXPECT_EQ(c.flv.tags[0].data, plain) << segment;
+    }
+}
+
 // ------------------------------------------------------------ timestamps
 
 TEST(Timestamps, EveryHeaderFormGivesTheMessageTime) {
@@ -317,6 +337,10 @@ TEST(Timestamps, EveryHeaderFormGivesTheMessageTime) {
         {"absolute type-0 headers from a late start", HeaderForm::AlwaysFull, 200, 3600000},
         {"delta headers", HeaderForm::Compact, 200, 0},
         {"repeated deltas", HeaderForm::Compact, 0, 5000},
+        // Beyond 0xFFFFFF ms (4.66 hours) every header carries the extended
+        // timestamp, type-3 headers included.
+        {"extended absolute timestamps", HeaderForm::AlwaysFull, 200, 0xFFFFFF - 3000},
+        {"extended timestamps with deltas", HeaderForm::Compact, 0, 0x7F000000},
     };
     for (const auto& r : rows) {
         auto messages = test::avStream(400);
@@ -327,7 +351,9 @@ TEST(Timestamps, EveryHeaderFormGivesTheMessageTime) {
         TempDir dir;
         const auto c = convertBytes(dir, chunkStream(messages, 4096, true, r.form), 1460);
         ASSERT_TRUE(c.flv.valid) << r.name;
+        EXPECT_EQ(c.outcome.lostSyncs, 0u) << r.name;
         ASSERT_EQ(c.flv.tags.size(), messages.size()) << r.name;
+        EXPECT_TRUE(test::mediaPayloads(c.flv) == test::mediaPayloads(messages)) << r.name;
         for (std::size_t i = 1; i < messages.size(); ++i)
             ASSERT_EQ(c.flv.tags[i].timestamp, messages[i].timestamp) << r.name << " tag " << i;
     }

@@ -146,10 +146,10 @@ public:
     struct Span {
         std::uint64_t start = 0;
         std::uint64_t end = 0;
-        std::uint8_t headerSize = 0;
+        bool fullHeader = false;
     };
-    void tagStarted(std::uint64_t outputPos, std::uint64_t sourceOffset, std::uint8_t headerSize) override {
-        spans[outputPos] = Span{sourceOffset, UINT64_MAX, headerSize};
+    void tagStarted(std::uint64_t outputPos, std::uint64_t sourceOffset, bool fullHeader) override {
+        spans[outputPos] = Span{sourceOffset, UINT64_MAX, fullHeader};
     }
     void tagCompleted(std::uint64_t outputPos, std::uint64_t sourceEnd) override { spans[outputPos].end = sourceEnd; }
     std::map<std::uint64_t, Span> spans;  // by the tag's position in the output
@@ -198,7 +198,7 @@ TEST(EndToEnd, LostSegmentsCostOnlyThePacketsInTheGaps) {
         for (const auto& [from, to] : ranges) {
             std::uint64_t resume = UINT64_MAX;
             for (const auto& [pos, span] : recorder.spans)
-                if (span.start >= to && span.headerSize >= 8) resume = std::min(resume, span.start);
+                if (span.start >= to && span.fullHeader) resume = std::min(resume, span.start);
             lost.emplace_back(from, resume);
         }
         std::vector<bool> inGap(ref.packets.size(), false);

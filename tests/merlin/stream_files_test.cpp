@@ -226,6 +226,35 @@ TEST(ChunkHeaders, DecodingNeedsTheWholeHeader) {
     EXPECT_EQ(h.firstPayloadByte, 0x17);
 }
 
+TEST(ChunkHeaders, ExtendedTimestamps) {
+    struct Row {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        bool extendedOnType3;
+        bool decodes;
+        std::uint8_t size;
+        std::uint32_t timestamp;
+    } rows[] = {
+        {"type 0 with extended field", {0x06, 0xFF, 0xFF, 0xFF, 0, 0, 10, 9, 1, 0, 0, 0, 0x12, 0x34, 0x56, 0x78, 0x17},
+         false, true, 16, 0x12345678},
+        {"type 0 cut inside the extended field", {0x06, 0xFF, 0xFF, 0xFF, 0, 0, 10, 9, 1, 0, 0, 0, 0x12, 0x34}, false,
+         false, 0, 0},
+        {"type 1 with extended field", {0x46, 0xFF, 0xFF, 0xFF, 0, 0, 10, 9, 0, 0, 0x01, 0x00}, false, true, 12, 256},
+        {"type 2 with extended field", {0x86, 0xFF, 0xFF, 0xFF, 0x01, 0, 0, 0}, false, true, 8, 0x01000000},
+        {"type 2 just below", {0x86, 0xFF, 0xFF, 0xFE}, false, true, 4, 0xFFFFFE},
+        {"type 3 after an extended header", {0xC6, 0x01, 0, 0, 0, 0x17}, true, true, 5, 0},
+        {"type 3 otherwise", {0xC6, 0x17}, false, true, 1, 0},
+    };
+    for (const auto& r : rows) {
+        ChunkHeader h;
+        ASSERT_EQ(decodeChunkHeader(r.bytes, h, r.extendedOnType3), r.decodes) << r.name;
+        if (!r.decodes) continue;
+        EXPECT_EQ(h.size, r.size) << r.name;
+        EXPECT_EQ(h.timestamp, r.timestamp) << r.name;
+        EXPECT_EQ(h.extended, r.size == 16 || r.size == 12 || r.size == 8 || r.size == 5) << r.name;
+    }
+}
+
 // ------------------------------------------------------------ stream names
 
 TEST(StreamNames, FromDescriptionRows) {

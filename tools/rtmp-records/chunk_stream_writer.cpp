@@ -42,27 +42,30 @@ void ChunkStreamWriter::writeHeader(const RtmpMessage& m, HeaderForm form) {
         else
             fmt = 1;
     }
+    constexpr std::uint32_t kExtendedMark = 0xFFFFFF;
     out_.push_back(static_cast<std::uint8_t>((fmt << 6) | (m.csid & 0x3F)));
-    if (fmt == 0) {
-        be24(out_, m.timestamp);
+    const std::uint32_t field = fmt == 0 ? m.timestamp : delta;
+    if (fmt <= 2) be24(out_, std::min(field, kExtendedMark));
+    if (fmt <= 1) {
         be24(out_, length);
         out_.push_back(m.type);
-        le32(out_, m.streamId);
-        // A following type-3 header repeats the type-0 timestamp as its delta.
-        delta = m.timestamp;
-    } else if (fmt == 1) {
-        be24(out_, delta);
-        be24(out_, length);
-        out_.push_back(m.type);
-    } else if (fmt == 2) {
-        be24(out_, delta);
     }
+    if (fmt == 0) le32(out_, m.streamId);
+    if (fmt <= 2) last.extended = field >= kExtendedMark;
+    if (last.extended) be32(out_, field);
+    // A following type-3 header repeats the type-0 timestamp as its delta.
+    if (fmt == 0) delta = m.timestamp;
     last.seen = true;
     last.streamId = m.streamId;
     last.type = m.type;
     last.length = length;
     last.timestamp = m.timestamp;
     last.delta = delta;
+}
+
+void ChunkStreamWriter::writeExtended(std::uint8_t csid) {
+    const Last& last = last_[csid & 0x3F];
+    if (last.extended) be32(out_, last.delta >= 0xFFFFFF ? last.delta : last.timestamp);
 }
 
 void ChunkStreamWriter::writeChunkPayload(const RtmpMessage& m, std::size_t offset, std::size_t n) {
@@ -88,6 +91,7 @@ void ChunkStreamWriter::writeInterleaved(std::span<const RtmpMessage> messages, 
             const auto& m = messages[i];
             if (sent[i] >= m.payload.size()) continue;
             out_.push_back(static_cast<std::uint8_t>(0xC0 | (m.csid & 0x3F)));
+            writeExtended(m.csid);
             const std::size_t n = std::min<std::size_t>(m.payload.size() - sent[i], chunkSize_);
             writeChunkPayload(m, sent[i], n);
             sent[i] += n;

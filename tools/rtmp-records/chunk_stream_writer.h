@@ -4,7 +4,8 @@
 // Header forms are chosen as servers do: a full header for the first message
 // on a chunk stream or when time goes back, the shorter forms when message
 // stream, type, length or time delta repeat; continuation chunks use the
-// one-byte form.
+// one-byte form. Times of 0xFFFFFF and more go in the extended timestamp
+// field, which every type-3 header of that chunk stream then repeats.
 
 #include <cstdint>
 #include <span>
@@ -17,7 +18,7 @@ struct RtmpMessage {
     std::uint8_t csid = 0;  // 2..63
     std::uint8_t type = 0;
     std::uint32_t streamId = 0;
-    std::uint32_t timestamp = 0;  // absolute, ms; below 0xFFFFFF
+    std::uint32_t timestamp = 0;  // absolute, ms
     std::vector<std::uint8_t> payload;
 };
 
@@ -48,7 +49,9 @@ private:
         std::uint32_t length = 0;
         std::uint32_t timestamp = 0;
         std::uint32_t delta = 0;
+        bool extended = false;
     };
+    void writeExtended(std::uint8_t csid);
     void writeHeader(const RtmpMessage& m, HeaderForm form);
     void writeChunkPayload(const RtmpMessage& m, std::size_t offset, std::size_t n);
 
