@@ -1,0 +1,300 @@
+#include "kestrel/engine/packet_dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "kestrel/engine/messages.h"
+#include "test_pcap.h"
+#include "tests/support/frame_builder.h"
+
+using namespace kestrel::engine;
+using kestrel::test::buildFrame;
+using kestrel::test::FrameSpec;
+
+namespace {
+
+std::string read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A client at 10.0.0.2:40000 talking to a server at 10.0.0.1:80.
+FrameSpec fromClient(std::uint32_t seq, std::uint32_t ack) {
+    FrameSpec s;
+    std::memcpy(s.src, "\x0a\x00\x00\x02", 4);
+    std::memcpy(s.dst, "\x0a\x00\x00\x01", 4);
+    s.sport = 40000;
+    s.dport = 80;
+    s.seq = seq;
+    s.ack = ack;
+    return s;
+}
+FrameSpec fromServer(std::uint32_t seq, std::uint32_t ack) {
+    FrameSpec s;
+    std::memcpy(s.src, "\x0a\x00\x00\x01", 4);
+    std::memcpy(s.dst, "\x0a\x00\x00\x02", 4);
+    s.sport = 80;
+    s.dport = 40000;
+    s.seq = seq;
+    s.ack = ack;
+    return s;
+}
+
+const std::string kRequest = "GET /v/clip.flv?start=100 HTTP/1.1\r\nHost: media.example\r\nAccept: */*\r\n\r\n";
+
+class DispatcherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = kestrel::test::makeTempFolder("kestrel-dispatch");
+        std::filesystem::create_directories(dir_ + "Temp");
+        dispatcher_.beginCapture(dir_, false);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    void feed(const FrameSpec& s, std::string_view payload) {
+        const auto frame = buildFrame(s, payload);
+        dispatcher_.process(frame, outbox_);
+    }
+    RecordItem& item(int i) { return *table_.at(i); }
+    std::string dataOf(int i) {
+        item(i).files.close();  // flushes, as ending the item does
+        return read(dir_ + "Temp/" + std::string(item(i).dataFileName.view()));
+    }
+    std::vector<kestrel::capture_files::IndexEntry> indexOf(int i) {
+        item(i).files.close();
+        const std::string raw = read(dir_ + "Temp/" + std::string(item(i).indexFileName.view()));
+        std::vector<kestrel::capture_files::IndexEntry> out;
+        for (std::size_t at = 0; at + 18 <= raw.size(); at += 18)
+            out.push_back(kestrel::capture_files::decodeEntry(
+                std::span<const std::uint8_t, 18>(reinterpret_cast<const std::uint8_t*>(raw.data() + at), 18)));
+        return out;
+    }
+    int receivingMessages() const {
+        int n = 0;
+        for (const auto& e : outbox_.entries()) n += e.msg == WM_ITEM_RECEIVING;
+        return n;
+    }
+
+    std::string dir_;
+    RecordItemTable table_;
+    PacketDispatcher dispatcher_{table_};
+    Outbox outbox_;
+};
+
+}  // namespace
+
+TEST_F(DispatcherTest, RequestCreatesAnItemAndTheBodyIsStored) {
+    const std::uint32_t reqSeq = 7000;
+    feed(fromClient(reqSeq, 1), kRequest);
+    ASSERT_EQ(table_.count(), 1);
+    RecordItem& it = item(1);
+    EXPECT_TRUE(it.is(ItemState::Recording));
+    EXPECT_EQ(it.url.view(), "http://media.example/v/clip.flv?start=100");
+    EXPECT_EQ(it.title.view(), "clip.flv");
+    EXPECT_EQ(it.titleLength, 8);
+    EXPECT_EQ(it.outputName.view(), "1.FLV");
+    EXPECT_EQ(it.serverPort, 80);
+    EXPECT_EQ(it.clientPort, 40000);
+    const std::uint32_t ack = reqSeq + static_cast<std::uint32_t>(kRequest.size());
+    EXPECT_EQ(it.expectedAck, ack);
+    EXPECT_EQ(it.filesOpen.load(), 0);  // opened by the first stored segment
+
+    FrameSpec resp = fromServer(100, ack);
+    resp.tcpOptions = 12;  // TCP timestamps must not leak into the payload
+    feed(resp, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 1234\r\n\r\nFLVbody");
+    EXPECT_EQ(it.expectedSize.load(), 1234);
+    const std::string headerText = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 1234\r\n\r\n";
+    FrameSpec next = fromServer(100 + static_cast<std::uint32_t>(headerText.size()) + 7, ack);
+    next.padding = 6;
+    feed(next, "more");
+    EXPECT_EQ(dataOf(1), std::string("PIP\0\0FLVbodymore", 16));
+    const auto idx = indexOf(1);
+    ASSERT_EQ(idx.size(), 2u);
+    EXPECT_EQ(idx[0].sequence, 100 + headerText.size());
+    EXPECT_EQ(idx[0].length, 7u);
+    EXPECT_EQ(idx[0].dataOffset, 5u);
+    EXPECT_EQ(idx[1].length, 4u);  // the padding is not payload
+    EXPECT_EQ(idx[1].ipLength, 44u);
+}
+
+TEST_F(DispatcherTest, RequestRules) {
+    struct Case {
+        const char* what;
+        std::string request;
+        bool creates;
+        const char* outputName;
+    } cases[] = {
+        {"php page", "GET /video.php?id=7 HTTP/1.1\r\nHost: h\r\n\r\n", false, ""},
+        {"no host line", "GET /clip.flv HTTP/1.1\r\nAccept: */*\r\n\r\n", false, ""},
+        {"mp3", "GET /a/song.mp3 HTTP/1.0\r\nHost: h\r\n\r\n", true, ".MP3"},
+        {"upper-case extension", "GET /CLIP.M4V HTTP/1.1\r\nHost: h\r\n\r\n", true, ".M4V"},
+        {"swf while not recorded", "GET /movie.swf HTTP/1.1\r\nHost: h\r\n\r\n", false, ""},
+        {"host line beyond the scan", "GET /clip.flv HTTP/1.1\r\nHost: h", false, ""},
+    };
+    for (const auto& c : cases) {
+        const int before = table_.count();
+        feed(fromClient(1, 1), c.request);
+        EXPECT_EQ(table_.count() > before, c.creates) << c.what;
+        if (c.creates) {
+            EXPECT_NE(item(table_.count()).outputName.view().find(c.outputName), std::string::npos) << c.what;
+        }
+    }
+    dispatcher_.beginCapture(dir_, true);
+    feed(fromClient(1, 1), "GET /movie.swf HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(item(table_.count()).outputName.view().substr(1), ".SWF");
+}
+
+TEST_F(DispatcherTest, ResponseContentTypes) {
+    struct Case {
+        const char* what;
+        std::string header;
+        bool creates;
+        const char* ext;
+    } cases[] = {
+        {"video/x-flv", "Content-Type: video/x-flv", true, ".FLV"},
+        {"with parameters", "Content-Type: video/mp4; charset=binary", true, ".MP4"},
+        {"audio/x-mpeg", "Content-Type: audio/x-mpeg", true, ".MP3"},
+        {"lower-case t", "Content-type: video/x-flv", false, ""},
+        {"other type", "Content-Type: text/html", false, ""},
+        {"swf while not recorded", "Content-Type: application/x-shockwave-flash", false, ""},
+    };
+    std::uint16_t port = 41000;
+    for (const auto& c : cases) {
+        FrameSpec s = fromServer(500, 9);
+        s.dport = port++;
+        const int before = table_.count();
+        feed(s, "HTTP/1.1 206 Partial Content\r\n" + c.header + "\r\nContent-Length: 99\r\n\r\nFLVx");
+        EXPECT_EQ(table_.count() > before, c.creates) << c.what;
+        if (c.creates) {
+            RecordItem& it = item(table_.count());
+            EXPECT_EQ(it.outputName.view().substr(it.outputName.view().find('.')), c.ext) << c.what;
+            EXPECT_EQ(it.expectedSize.load(), 99) << c.what;
+            EXPECT_EQ(it.expectedAck, 9u) << c.what;
+            EXPECT_TRUE(it.url.empty()) << c.what;
+            EXPECT_EQ(it.titleLength, 0) << c.what;
+        }
+    }
+}
+
+TEST_F(DispatcherTest, MetadataRuleAndHeaderEndingAtTheFrameEnd) {
+    feed(fromServer(1000, 9), std::string("HTTP/1.1 200 OK\r\nServer: x\r\n\r\n\x02\x00\x0a" "onMetaData", 43));
+    ASSERT_EQ(table_.count(), 1);
+    EXPECT_EQ(item(1).outputName.view(), "1.FLV");
+    EXPECT_EQ(dataOf(1), std::string("PIP\0\0\x02\0\x0aonMetaData", 18));
+
+    FrameSpec s = fromServer(2000, 9);
+    s.dport = 41001;
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Type: video/flv\r\n\r\n";
+    feed(s, header);
+    ASSERT_EQ(table_.count(), 2);
+    EXPECT_EQ(dataOf(2), std::string("PIP\0\0", 5));
+    const auto idx = indexOf(2);
+    ASSERT_EQ(idx.size(), 1u);
+    EXPECT_EQ(idx[0].length, 0u);
+    EXPECT_EQ(idx[0].sequence, 2000 + header.size());
+}
+
+TEST_F(DispatcherTest, HeaderSplitOverTwoSegmentsIsStoredAsBody) {
+    FrameSpec s = fromServer(3000, 9);
+    const std::string first = "HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nX-Long: ";
+    feed(s, first + "aaaa");
+    ASSERT_EQ(table_.count(), 1);
+    const auto idx = indexOf(1);
+    ASSERT_EQ(idx.size(), 1u);
+    EXPECT_EQ(idx[0].sequence, 3000u);
+    EXPECT_EQ(idx[0].length, first.size() + 4);
+}
+
+TEST_F(DispatcherTest, KeptAliveConnectionAndRtmpItems) {
+    feed(fromClient(7000, 1), kRequest);
+    const std::uint32_t ack1 = 7000 + static_cast<std::uint32_t>(kRequest.size());
+    // The client sends a second request: the server's segments now carry a
+    // new acknowledgement, which the first item does not expect.
+    feed(fromServer(100, ack1), "first");
+    feed(fromServer(105, ack1 + 50), "second");
+    EXPECT_EQ(item(1).storedBytes.load(), 5);
+    EXPECT_EQ(item(1).segmentCount.load(), 1);
+    // An RTMP item takes every segment of its connection, whatever the acknowledgement.
+    NewItem rtmp;
+    rtmp.kind = ItemKind::Rtmp;
+    std::memcpy(rtmp.serverAddress.bytes, "\x0a\x00\x00\x01", 4);
+    std::memcpy(rtmp.clientAddress.bytes, "\x0a\x00\x00\x02", 4);
+    rtmp.serverPort = 80;
+    rtmp.clientPort = 40001;
+    const int r = table_.create(rtmp, ItemState::Recording);
+    FrameSpec s = fromServer(1, 111);
+    s.dport = 40001;
+    feed(s, "chunk");
+    s.ack = 222;
+    s.seq = 6;
+    feed(s, "chunk2");
+    EXPECT_EQ(item(r).storedBytes.load(), 11);
+}
+
+TEST_F(DispatcherTest, RetransmissionIsStoredTwiceAndTheLowerItemWins) {
+    feed(fromClient(7000, 1), kRequest);
+    const std::uint32_t ack = 7000 + static_cast<std::uint32_t>(kRequest.size());
+    feed(fromClient(7000, 1), kRequest);  // the same request again: a second item with the same key
+    ASSERT_EQ(table_.count(), 2);
+    feed(fromServer(100, ack), "abc");
+    feed(fromServer(100, ack), "abc");
+    EXPECT_EQ(item(1).segmentCount.load(), 2);
+    EXPECT_EQ(item(2).segmentCount.load(), 0);
+    const auto idx = indexOf(1);
+    ASSERT_EQ(idx.size(), 2u);
+    EXPECT_EQ(idx[0].sequence, idx[1].sequence);
+    EXPECT_EQ(idx[1].dataOffset, 8u);
+    // Once the first item stops recording, its segments are dropped, not
+    // passed to the second one.
+    item(1).state = ItemState::CaptureEnded;
+    feed(fromServer(103, ack), "def");
+    EXPECT_EQ(item(1).segmentCount.load(), 2);
+    EXPECT_EQ(item(2).segmentCount.load(), 0);
+}
+
+TEST_F(DispatcherTest, ExactlyOneReceivingMessageAfter2048Bytes) {
+    feed(fromClient(7000, 1), kRequest);
+    const std::uint32_t ack = 7000 + static_cast<std::uint32_t>(kRequest.size());
+    feed(fromServer(100, ack), std::string(2048, 'x'));
+    EXPECT_EQ(receivingMessages(), 0);  // 2048 bytes: not yet
+    feed(fromServer(2148, ack), "y");
+    EXPECT_EQ(receivingMessages(), 1);
+    EXPECT_EQ(outbox_.entries().back().wParam, 1u);
+    feed(fromServer(2149, ack), std::string(5000, 'z'));
+    EXPECT_EQ(receivingMessages(), 1);
+    EXPECT_EQ(item(1).storedBytes.load(), 7049);
+    EXPECT_EQ(item(1).expectedSize.load(), 7049);  // raised to what was stored
+}
+
+TEST_F(DispatcherTest, MidStreamTextIsTakenForAHeader) {
+    feed(fromClient(7000, 1), kRequest);
+    const std::uint32_t ack = 7000 + static_cast<std::uint32_t>(kRequest.size());
+    feed(fromServer(100, ack), "HTTP/1.1 looks like a status line but is body data");
+    feed(fromServer(200, ack), "GET more body");
+    EXPECT_EQ(item(1).segmentCount.load(), 0);
+    EXPECT_FALSE(item(1).files.dataOpen());
+}
+
+TEST_F(DispatcherTest, TableFullCreatesNothing) {
+    NewItem filler;
+    while (table_.count() < kMaxRecordItems) table_.create(filler, ItemState::Done);
+    feed(fromClient(7000, 1), kRequest);
+    feed(fromServer(1, 2), "HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\n\r\nFLV");
+    EXPECT_EQ(table_.count(), kMaxRecordItems);
+}
+
+TEST_F(DispatcherTest, UnwritableSaveFolderLosesTheSegmentAndTriesAgain) {
+    dispatcher_.beginCapture(dir_ + "missing/", false);
+    feed(fromClient(7000, 1), kRequest);
+    const std::uint32_t ack = 7000 + static_cast<std::uint32_t>(kRequest.size());
+    feed(fromServer(100, ack), "lost");
+    EXPECT_EQ(item(1).storedBytes.load(), 4);  // counted all the same
+    EXPECT_EQ(item(1).filesOpen.load(), 0);
+    std::filesystem::create_directories(dir_ + "missing/Temp");
+    feed(fromServer(104, ack), "kept");
+    EXPECT_EQ(item(1).filesOpen.load(), 1);
+    item(1).files.close();
+    EXPECT_EQ(read(dir_ + "missing/Temp/1.flvdata"), std::string("PIP\0\0kept", 9));
+}
