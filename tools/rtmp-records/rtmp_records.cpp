@@ -11,8 +11,9 @@
 // --from-start records every byte from the handshake on instead. --drop
 // leaves out the given server-to-client data segments (counted in stream
 // order from 0) to make captures with lost packets.
-// Prints one line per file: path, client, records, bytes, gap records and
-// the left-out byte ranges.
+// Prints one line per file: path, client, records, bytes, gap records, the
+// stream offset of the first recorded byte (from the first byte after the
+// server's SYN when the capture has it) and the left-out byte ranges.
 
 #include <algorithm>
 #include <cstdio>
@@ -215,7 +216,7 @@ int main(int argc, char** argv) {
         // Where the left-out bytes were, counted like the payload of a record
         // file made without leaving anything out.
         const std::uint64_t origin = first < pieces.size() ? pieces[first].offset : 0;
-        std::printf("\tdropped=");
+        std::printf("\tstart=%llu\tdropped=", static_cast<unsigned long long>(origin));
         const char* separator = "";
         for (const auto& r : dropped) {
             if (r.to <= origin) continue;
