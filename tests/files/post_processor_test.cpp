@@ -1,0 +1,188 @@
+#include "kestrel/files/post_processor.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "kestrel/engine/messages.h"
+
+using namespace kestrel::engine;
+using kestrel::files::PostProcessor;
+using kestrel::platform::MessageSink;
+
+namespace {
+
+std::string read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+void write(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class QuietUi : public EngineUi {
+public:
+    kestrel::platform::Answer messageBox(std::string_view, kestrel::platform::Buttons) override {
+        return kestrel::platform::Answer::Ok;
+    }
+    std::string runAddressChooser(AddressChooser&) override { return {}; }
+    bool runAdapterList(AdapterListDialog&) override { return false; }
+    void showAdapterError() override {}
+    void setCaptureControls(bool, bool) override {}
+    void addRow(int) override {}
+    void refreshRow(int) override {}
+};
+
+std::string flvBody(std::size_t n) {
+    std::string s = std::string("FLV\x01\x05\0\0\0\x09", 9);
+    while (s.size() < n) s.push_back(static_cast<char>(s.size() * 13 % 251));
+    s.resize(n);
+    return s;
+}
+
+class PostProcessorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string t = (std::filesystem::temp_directory_path() / "kestrel-post-XXXXXX").string();
+        save_ = std::string(::mkdtemp(t.data())) + "/";
+        std::filesystem::create_directories(save_ + "Temp");
+        window_ = std::make_unique<MessageSink>([this](std::uint32_t m, auto w, auto) -> std::intptr_t {
+            messages_.emplace_back(m, static_cast<int>(w));
+            return 0;
+        });
+        engine_ = std::make_unique<Engine>(ui_, *window_, OspreyModule{});
+        engine_->globals().saveFolder = save_;
+        post_ = std::make_unique<PostProcessor>(*engine_);
+        engine_->setPostProcessingLauncher(post_.get());
+    }
+    void TearDown() override {
+        post_.reset();
+        engine_.reset();
+        std::filesystem::remove_all(save_);
+    }
+
+    // An HTTP item waiting for processing, with its capture files holding
+    // pieces stored in the given order.
+    int waitingItem(const std::vector<std::pair<std::uint32_t, std::string>>& pieces, std::string_view title,
+                    ItemKind kind = ItemKind::Http) {
+        NewItem init;
+        init.kind = kind;
+        init.title = title;
+        init.extension = ".FLV";
+        const int index = engine_->items().create(init, ItemState::Recording);
+        RecordItem& item = *engine_->items().at(index);
+        const std::string temp = save_ + "Temp/";
+        EXPECT_TRUE(item.files.openData(temp + std::string(item.dataFileName.view()), true));
+        EXPECT_TRUE(item.files.openIndex(temp + std::string(item.indexFileName.view()), true));
+        for (const auto& [seq, bytes] : pieces)
+            item.files.append(kind == ItemKind::Rtmp ? 1 : 0, item.headerWritten, seq,
+                              std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+        item.closeFiles();
+        item.state = ItemState::CaptureEnded;
+        return index;
+    }
+    std::string dataPath(int i) { return save_ + "Temp/" + std::string(engine_->items().at(i)->dataFileName.view()); }
+    std::string indexPath(int i) { return save_ + "Temp/" + std::string(engine_->items().at(i)->indexFileName.view()); }
+    RecordItem& item(int i) { return *engine_->items().at(i); }
+
+    QuietUi ui_;
+    std::string save_;
+    std::unique_ptr<MessageSink> window_;
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<PostProcessor> post_;
+    std::vector<std::pair<std::uint32_t, int>> messages_;
+};
+
+}  // namespace
+
+TEST_F(PostProcessorTest, FinishedItemGetsAUniqueNameAndItsCaptureFilesGo) {
+    const std::string body = flvBody(5000);
+    write(save_ + "clip.flv", "older");
+    write(save_ + "clip(1).flv", "older");
+    const int i = waitingItem({{500, body.substr(0, 2000)}, {2500, body.substr(2000)}, {1500, body.substr(1000, 1500)}},
+                              "clip.flv");
+    post_->processItem(i, save_);
+    EXPECT_TRUE(item(i).is(ItemState::Done));
+    EXPECT_EQ(read(save_ + "clip(2).flv"), body);
+    EXPECT_EQ(item(i).title.view(), "clip(2).flv");
+    EXPECT_EQ(item(i).titleLength, 11);
+    EXPECT_EQ(item(i).outputFolder.view(), save_);
+    EXPECT_EQ(item(i).processedBytes.load(), 5000);
+    EXPECT_EQ(read(save_ + "clip.flv"), "older");
+    EXPECT_FALSE(std::filesystem::exists(save_ + "1.FLV"));
+    EXPECT_FALSE(std::filesystem::exists(dataPath(i)));
+    EXPECT_FALSE(std::filesystem::exists(indexPath(i)));
+    EXPECT_EQ(messages_, (std::vector<std::pair<std::uint32_t, int>>{{WM_ITEM_FINISHED, i}, {WM_ITEM_STATE_CHANGED, i}}));
+}
+
+TEST_F(PostProcessorTest, WithoutTitleTheOutputKeepsItsNumberAndStrayBytesAreCut) {
+    const std::string body = flvBody(3000);
+    const int i = waitingItem({{1, std::string("\x00\x01\x02\x03\x04\x05", 6) + body.substr(0, 1000)}, {1007, body.substr(1000)}},
+                              "");
+    post_->processItem(i, save_);
+    EXPECT_TRUE(item(i).is(ItemState::Done));
+    EXPECT_EQ(read(save_ + "1.FLV"), body);
+    EXPECT_FALSE(std::filesystem::exists(save_ + "1.FLV.1.flv"));
+}
+
+TEST_F(PostProcessorTest, FailuresKeepTheCaptureFiles) {
+    struct Case {
+        const char* what;
+        std::function<void(int)> damage;
+        ItemState state;
+        bool stateMessage;
+    } cases[] = {
+        {"one index entry", [&](int i) { std::filesystem::resize_file(indexPath(i), 18); }, ItemState::Failed, true},
+        {"bad magic", [&](int i) { write(dataPath(i), "PIX\0\0xxxx"); }, ItemState::Failed, true},
+        {"empty data file", [&](int i) { write(dataPath(i), ""); }, ItemState::Failed, true},
+        {"data file missing", [&](int i) { std::filesystem::remove(dataPath(i)); }, ItemState::Failed, true},
+        {"output cannot be created", [&](int i) { std::filesystem::create_directory(save_ + std::string(item(i).outputName.view())); },
+         ItemState::Failed, true},
+    };
+    for (const auto& c : cases) {
+        messages_.clear();
+        const int i = waitingItem({{1, "FLV1"}, {5, "2345"}}, "x.flv");
+        c.damage(i);
+        const bool hadData = std::filesystem::exists(dataPath(i));
+        post_->processItem(i, save_);
+        EXPECT_TRUE(item(i).is(c.state)) << c.what;
+        EXPECT_EQ(messages_.size(), c.stateMessage ? 1u : 0u) << c.what;
+        if (!messages_.empty()) {
+            EXPECT_EQ(messages_[0].first, WM_ITEM_STATE_CHANGED) << c.what;
+        }
+        EXPECT_EQ(std::filesystem::exists(dataPath(i)), hadData) << c.what;
+        EXPECT_FALSE(std::filesystem::exists(save_ + "x.flv")) << c.what;
+    }
+}
+
+TEST_F(PostProcessorTest, MissingIndexFinishesWithoutOutput) {
+    const int i = waitingItem({{1, "FLV1"}, {5, "2345"}}, "x.flv");
+    std::filesystem::remove(indexPath(i));
+    post_->processItem(i, save_);
+    EXPECT_TRUE(item(i).is(ItemState::Done));
+    EXPECT_EQ(item(i).titleLength, 0);
+    EXPECT_FALSE(std::filesystem::exists(save_ + "x.flv"));
+    EXPECT_FALSE(std::filesystem::exists(dataPath(i)));
+    EXPECT_EQ(messages_.size(), 2u);
+}
+
+TEST_F(PostProcessorTest, ThreadTakesEveryWaitingHttpItemAndClearsTheBusyFlag) {
+    const std::string body = flvBody(4000);
+    const int a = waitingItem({{1, body.substr(0, 2000)}, {2001, body.substr(2000)}}, "a.flv");
+    const int r = waitingItem({{1, "\x03rtmp"}, {6, "data"}}, "", ItemKind::Rtmp);
+    const int b = waitingItem({{9, body.substr(0, 10)}, {19, body.substr(10)}}, "b.flv");
+    engine_->startPostProcessingIfIdle();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (engine_->postProcessingBusy().load() && std::chrono::steady_clock::now() < end) window_->waitAndPump(20);
+    window_->pump();
+    EXPECT_EQ(engine_->postProcessingBusy().load(), 0);
+    EXPECT_EQ(read(save_ + "a.flv"), body);
+    EXPECT_EQ(read(save_ + "b.flv"), body);
+    EXPECT_TRUE(item(a).is(ItemState::Done));
+    EXPECT_TRUE(item(b).is(ItemState::Done));
+    EXPECT_TRUE(item(r).is(ItemState::CaptureEnded));  // stream items wait for their converter
+    EXPECT_EQ(messages_.size(), 4u);
+}
