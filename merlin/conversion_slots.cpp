@@ -96,8 +96,9 @@ void ConversionSlot::clearNewFileName() {
 // ---------------------------------------------------------------- slots
 
 ConversionSlots& ConversionSlots::instance() {
-    static ConversionSlots slots;
-    return slots;
+    // Never destroyed: a conversion thread may still run while the process exits.
+    static ConversionSlots* slots = new ConversionSlots;
+    return *slots;
 }
 
 ConversionSlot* ConversionSlots::slot(int index) {

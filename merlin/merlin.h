@@ -30,7 +30,10 @@
  *   - The FLV file is written under the output path. When the stream
  *     announced its name ("Started playing NAME."), the file is renamed to
  *     NAME.flv in the output's folder, with "[n]" before ".flv" when that
- *     name is taken; Merlin_GetNewFileName then gives the final path.
+ *     name is taken; Merlin_GetNewFileName then gives the final path. The
+ *     name is only the last part of the announced path, never "." or "..",
+ *     so the file stays in the output's folder. When no rename is possible
+ *     the file keeps the output path and there is no new file name.
  *   - The source record file is deleted after a conversion whose output was
  *     written completely. It is kept when no point in it could be followed
  *     as an RTMP chunk stream (the output then holds only the FLV file

@@ -1,5 +1,7 @@
 #include "merlin/stream_name.h"
 
+#include <array>
+
 #include "platform/byte_reader.h"
 
 namespace kestrel::merlin {
@@ -64,6 +66,14 @@ void streamNameFromDescription(std::span<const std::uint8_t> value, StreamName& 
     std::string_view text(reinterpret_cast<const char*>(base.data()), base.size());
     if (text.empty() || text == "." || text == "..") return;
     name.assign(text);
+    // Control characters make file names that hosts cannot show or type.
+    std::array<char, kMaxStreamName + 1> clean{};
+    const auto kept = name.view();
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        const auto c = static_cast<unsigned char>(kept[i]);
+        clean[i] = (c < 0x20 || c == 0x7F) ? '_' : kept[i];
+    }
+    name.assign(std::string_view(clean.data(), kept.size()));
 }
 
 DescriptionScan scanDescription(std::span<const std::uint8_t> bytes, StreamName& name) {

@@ -266,6 +266,7 @@ TEST(StreamNames, FromDescriptionRows) {
         {"Started playing intro.", "intro"},
         {"Started playing mp4:videos/2010/clip.mp4.", "clip.mp4"},
         {"Started playing a\\b\\c.", "c"},
+        {"Started playing a\tb\x7f.", "a_b_"},
         // Not a name: other wordings, nothing left, or a folder name.
         {"Start video on demand", ""},
         {"Start live", ""},
