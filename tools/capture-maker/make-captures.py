@@ -233,7 +233,7 @@ def main(argv=None):
             for attempt in range(1 + max(0, args.retries)):
                 t0 = time.monotonic()
                 try:
-                    m = runner.record(sc, v, loss, ctx)
+                    m = runner.record(sc, v, loss, ctx, attempt=attempt)
                     ta = m["pcap"]["tcp_analysis"]
                     print(f"make-captures: {name}: {m['pcap']['packets']} packets, retransmissions "
                           f"{ta['retransmission']}, out of order {ta['out_of_order']} "

@@ -19,7 +19,7 @@ from .scenarios import HttpScenario
 # fixed segment numbers, so that even a transfer of a handful of large
 # "modern" segments is impaired. See impair.c.
 LOSS_OPTIONS = ["--drop-out", "40", "--hold", "60", "--drop-in", "25", "--delay-us", "1000",
-                "--hold-us", "12000", "--drop-out-at", "2", "--hold-at", "4", "--drop-in-at", "6"]
+                "--hold-us", "12000", "--drop-out-at", "1", "--hold-at", "3", "--drop-in-at", "2"]
 
 _ns_counter = itertools.count(1)
 _ns_lock = threading.Lock()
@@ -309,7 +309,7 @@ def _rtmp_expectations(sc, ctx, player_out, refdir):
 
 # ------------------------------------------------------------------ one capture
 
-def record(sc, variant, impaired, ctx, log=print):
+def record(sc, variant, impaired, ctx, log=print, attempt=0):
     name = capture_name(sc, variant, impaired)
     with _ns_lock:
         n = next(_ns_counter)
@@ -318,7 +318,8 @@ def record(sc, variant, impaired, ctx, log=print):
     shutil.rmtree(refdir, ignore_errors=True)
     os.makedirs(refdir)
     pcap_tmp = os.path.join(work, "capture.pcap")
-    seed = (zlib.crc32(name.encode()) ^ ctx.seed) & 0x7FFFFFFF
+    # Another attempt gets another seed: the same choices would likely fail the same way.
+    seed = (zlib.crc32(name.encode()) ^ ctx.seed ^ (attempt * 0x9E3779B1)) & 0x7FFFFFFF
     bpf = f"tcp port {sc.port}"
     # Large loopback segments of the full MSS make frames of 65549 bytes,
     # which a 65536-byte snap length would cut; Ethernet-sized frames never
