@@ -14,7 +14,7 @@ namespace kestrel::merlin {
 
 namespace {
 
-constexpr std::size_t kReadBufferSize = 256 * 1024;
+constexpr std::size_t kReadBufferSize = 32 * 1024;  // small enough to stay in the L1 cache
 constexpr std::size_t kWriteBufferSize = 256 * 1024;
 
 // read() until n bytes or end of file; -1 on error.
