@@ -97,6 +97,8 @@ def check_capture(ck, out, m, use_tshark):
     ta = m["pcap"]["tcp_analysis"]
     if m.get("impairment"):
         ck.check(ta["retransmission"] > 0, f"{name}: impaired capture without retransmissions")
+        ck.check(any(s["server_to_client"]["out_of_sequence_segments"] for s in m["tcp_streams"]),
+                 f"{name}: impaired capture without segments out of sequence")
     if not m.get("impairment") and not edit:
         # Retransmissions do happen without impairment (a client's FIN sent
         # again, say); a gap in the data never should.

@@ -8,8 +8,10 @@
  *   OUTPUT hook (before the capture point on lo):
  *     drop     the capture never sees the segment; TCP retransmits it later,
  *              so the capture shows a hole that is filled out of order
- *     hold     the segment is released late, so later segments overtake it
- *              (reordering; often a spurious retransmission too)
+ *     hold     the segment is released late, so later segments overtake it:
+ *              briefly (under 3 ms: a capture shows it as out of order) or
+ *              long (tens of ms: it shows as a retransmission, and TCP
+ *              often retransmits it spuriously too)
  *     delay    most segments are released after a small fixed delay, in order
  *   INPUT hook (after the capture point):
  *     drop     the capture holds the segment but the client never gets it;
@@ -22,7 +24,7 @@
  * retransmission back-off (and so the run time) bounded.
  *
  * Usage: impair --queue N [--seed S] [--drop-out PERMILLE] [--hold PERMILLE]
- *               [--drop-in PERMILLE] [--delay-us US] [--hold-us US]
+ *               [--drop-in PERMILLE] [--delay-us US] [--hold-us US] [--short-hold-us US]
  *               [--spare N] [--drop-out-at N,..] [--drop-in-at N,..]
  *               [--hold-at N,..] [--log FILE]
  * Prints "ready" on stdout once the queue is bound; on SIGINT/SIGTERM it
@@ -71,6 +73,7 @@ struct config {
     unsigned drop_in_permille;
     unsigned delay_us;
     unsigned hold_us;
+    unsigned short_hold_us;
     unsigned spare; /* the first N payload segments of each hook pass unharmed */
     const char *log_path;
     /* Payload-segment numbers (per hook, from 0) that are always dropped or
@@ -84,7 +87,8 @@ struct counters {
 };
 
 static struct config cfg = {.queue = 0, .seed = 1, .drop_out_permille = 30, .hold_permille = 40,
-                            .drop_in_permille = 20, .delay_us = 1000, .hold_us = 12000};
+                            .drop_in_permille = 20, .delay_us = 1000, .hold_us = 12000,
+                            .short_hold_us = 2500};
 static struct counters count;
 static struct held_packet held[MAX_HELD];
 static size_t held_len;
@@ -212,6 +216,7 @@ static int on_packet(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_d
      * overtake the data before them). */
     enum action act = hook == NF_INET_LOCAL_OUT && cfg.delay_us > 0 ? ACT_DELAY : ACT_PASS;
     uint64_t n = 0;
+    int short_hold = 1; /* listed holds are short: a sure out-of-order segment */
     if (payload > 0 && (flags & 0x06) == 0) { /* not SYN, not RST */
         const int out = hook == NF_INET_LOCAL_OUT;
         n = out ? count.payload_out++ : count.payload_in++;
@@ -226,8 +231,10 @@ static int on_packet(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_d
             if (out) {
                 if (draw < cfg.drop_out_permille)
                     act = ACT_DROP;
-                else if (draw < cfg.drop_out_permille + cfg.hold_permille)
+                else if (draw < cfg.drop_out_permille + cfg.hold_permille) {
                     act = ACT_HOLD;
+                    short_hold = (int)(mix64(cfg.seed ^ n) & 1u);
+                }
             } else if (draw < cfg.drop_in_permille) {
                 act = ACT_DROP;
             }
@@ -252,7 +259,7 @@ static int on_packet(struct nfq_q_handle *qh, struct nfgenmsg *msg, struct nfq_d
         break;
     case ACT_HOLD:
         ++count.held;
-        hold_until(id, now + (uint64_t)cfg.hold_us * 1000u);
+        hold_until(id, now + (uint64_t)(short_hold ? cfg.short_hold_us : cfg.hold_us) * 1000u);
         break;
     case ACT_DELAY:
         ++count.delayed;
@@ -318,7 +325,8 @@ static void parse_args(int argc, char **argv)
         const char *opt = argv[i];
         if (strcmp(opt, "--help") == 0) {
             puts("usage: impair --queue N [--seed S] [--drop-out PERMILLE] [--hold PERMILLE]\n"
-                 "              [--drop-in PERMILLE] [--delay-us US] [--hold-us US] [--spare N]\n"
+                 "              [--drop-in PERMILLE] [--delay-us US] [--hold-us US] [--short-hold-us US]\n"
+                 "              [--spare N]\n"
                  "              [--drop-out-at N,..] [--drop-in-at N,..] [--hold-at N,..]\n"
                  "              [--log FILE]");
             exit(0);
@@ -343,6 +351,8 @@ static void parse_args(int argc, char **argv)
             cfg.delay_us = parse_unsigned(val, opt);
         } else if (strcmp(opt, "--hold-us") == 0) {
             cfg.hold_us = parse_unsigned(val, opt);
+        } else if (strcmp(opt, "--short-hold-us") == 0) {
+            cfg.short_hold_us = parse_unsigned(val, opt);
         } else if (strcmp(opt, "--spare") == 0) {
             cfg.spare = parse_unsigned(val, opt);
         } else if (strcmp(opt, "--drop-out-at") == 0) {

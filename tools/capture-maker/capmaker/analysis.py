@@ -83,6 +83,7 @@ def stream_facts(conns):
         for label, d in (("client_to_server", c.to_server), ("server_to_client", c.to_client)):
             item[label] = {"stream_bytes": d.length, "holes": [list(h) for h in d.holes],
                            "acknowledged_bytes": d.acked,
+                           "out_of_sequence_segments": d.out_of_sequence,
                            "holes_in_acknowledged_bytes": [list(h) for h in d.delivered_holes],
                            "holes_never_acknowledged": [list(h) for h in d.undelivered_holes],
                            "conflicting_bytes": d.conflicting_bytes, "truncated_bytes": d.truncated_bytes,

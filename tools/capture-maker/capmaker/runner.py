@@ -19,7 +19,8 @@ from .scenarios import HttpScenario
 # fixed segment numbers, so that even a transfer of a handful of large
 # "modern" segments is impaired. See impair.c.
 LOSS_OPTIONS = ["--drop-out", "40", "--hold", "60", "--drop-in", "25", "--delay-us", "1000",
-                "--hold-us", "12000", "--drop-out-at", "1", "--hold-at", "3", "--drop-in-at", "2"]
+                "--hold-us", "12000", "--short-hold-us", "2500",
+                "--drop-out-at", "2", "--hold-at", "1", "--drop-in-at", "2"]
 
 _ns_counter = itertools.count(1)
 _ns_lock = threading.Lock()
@@ -378,6 +379,8 @@ def record(sc, variant, impaired, ctx, log=print, attempt=0):
                 problems.append(f"stream {s['tcp_stream']} {label} has no FIN in the capture")
     if impaired and facts["tcp_analysis"]["retransmission"] == 0:
         problems.append("impaired capture without any retransmission")
+    if impaired and not any(s["server_to_client"]["out_of_sequence_segments"] for s in sfacts):
+        problems.append("impaired capture without any segment out of sequence")
 
     manifest = {
         "capture": name + ".pcap",

@@ -73,6 +73,8 @@ class DirectionStream:
         self.conflicting_bytes = 0  # retransmitted bytes that differ from the first copy
         self.truncated_bytes = 0    # payload bytes cut off by the snap length
         self.acked = 0              # highest stream offset the peer acknowledged
+        self.max_end = 0
+        self.out_of_sequence = 0    # segments starting below a byte already seen (reordered or resent)
 
     @property
     def length(self):
@@ -172,6 +174,9 @@ def reassemble(cap, server_ports=(80, 443, 1935, 8080)):
         if s.payload_len == 0 or off < 0:
             continue
         n = s.captured_payload_len
+        if off < d.max_end:
+            d.out_of_sequence += 1
+        d.max_end = max(d.max_end, off + s.payload_len)
         d.truncated_bytes += s.payload_len - n
         d.segments.append((fr.number, off, n, s.payload_len))
         if n == 0:
