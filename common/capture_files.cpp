@@ -74,16 +74,20 @@ bool CaptureFileWriter::openIndex(const std::string& path, bool truncate) {
     return index_ != nullptr;
 }
 
+bool CaptureFileWriter::writeHeader(std::uint8_t kind, std::int32_t& headerWritten) {
+    if (!data_) return false;
+    if (headerWritten) return true;
+    const auto h = header(kind);
+    const bool ok = std::fwrite(h.data(), 1, h.size(), data_) == h.size();
+    dataSize_ += h.size();
+    headerWritten = 1;
+    return ok;
+}
+
 bool CaptureFileWriter::append(std::uint8_t kind, std::int32_t& headerWritten, std::uint32_t sequence,
                                std::span<const std::uint8_t> payload) {
     if (!data_) return false;
-    bool ok = true;
-    if (!headerWritten) {
-        const auto h = header(kind);
-        ok = std::fwrite(h.data(), 1, h.size(), data_) == h.size();
-        dataSize_ += h.size();
-        headerWritten = 1;
-    }
+    bool ok = writeHeader(kind, headerWritten);
     std::size_t done = 0;
     do {
         const std::size_t n = std::min<std::size_t>(payload.size() - done, kMaxEntryLength);

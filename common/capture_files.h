@@ -61,6 +61,9 @@ public:
     // Returns false when a write failed.
     bool append(std::uint8_t kind, std::int32_t& headerWritten, std::uint32_t sequence,
                 std::span<const std::uint8_t> payload);
+    // Writes the file header alone (when headerWritten is 0), for a file
+    // created before its first payload arrives.
+    bool writeHeader(std::uint8_t kind, std::int32_t& headerWritten);
 
     void close();
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kestrel/engine/messages.h"
+#include "kestrel/engine/rtmp_patterns.h"
 
 namespace kestrel::engine {
 
@@ -56,7 +57,14 @@ void PacketDispatcher::process(std::span<const std::uint8_t> frame, Outbox& outb
         // streaming-control requests are not recorded
     } else if (p.size() > 38 && std::memcmp(p.data() + 12, "MMS", 3) == 0 && p[36] == 5 && p[38] == 3) {
         // MMS commands are not recorded
+    } else if (p.size() > 21 && rtmp::connectAt(p, 0)) {
+        handleRtmpConnect(s);
+    } else if (p.size() > 32 && rtmp::playAtStart(p)) {
+        // a client's play command is not recorded
+    } else if (rtmp::streamEndStatus(p)) {
+        handleRtmpStreamEnd(s, outbox);
     } else if (!p.empty()) {
+        if (rtmp::isRtmpPort(s.sourcePort) || rtmp::isRtmpPort(s.destinationPort)) scanRtmp(s);
         // Segments without payload (acknowledgements with options, FINs)
         // carry nothing to store.
         storeSegment(s, outbox);

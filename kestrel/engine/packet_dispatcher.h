@@ -41,6 +41,13 @@ public:
 private:
     void handleHttpRequest(const TcpSegment& s);
     void handleHttpResponse(const TcpSegment& s, std::size_t frameLength);
+    void handleRtmpConnect(const TcpSegment& s);
+    void handleRtmpStreamEnd(const TcpSegment& s, Outbox& outbox);
+    void scanRtmp(const TcpSegment& s);
+    // Creates an RTMP item with its files open and the first record stored;
+    // 0 when the table is full.
+    int createRtmpItem(const TcpSegment& s, bool serverIsSource, std::string_view url,
+                       std::span<const std::uint8_t> firstRecord, std::uint32_t firstSequence);
     // Appends bytes to an item's files, opening them (truncating or not) first.
     void appendToItem(RecordItem& item, std::uint32_t sequence, std::span<const std::uint8_t> bytes, bool truncate);
 

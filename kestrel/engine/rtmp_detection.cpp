@@ -1,0 +1,106 @@
+// Recognition of RTMP streams: an item per connection, from the client's
+// connect command or the server's play-start status, ended by the server's
+// end-of-stream status.
+
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+
+#include "kestrel/engine/messages.h"
+#include "kestrel/engine/packet_dispatcher.h"
+#include "kestrel/engine/rtmp_patterns.h"
+
+namespace kestrel::engine {
+
+namespace {
+constexpr std::size_t kScanMinimum = 21;  // payload bytes before the scan runs
+constexpr std::size_t kConnectUrlLead = 12;
+constexpr std::size_t kChunkSize = 128;
+}  // namespace
+
+int PacketDispatcher::createRtmpItem(const TcpSegment& s, bool serverIsSource, std::string_view url,
+                                     std::span<const std::uint8_t> firstRecord, std::uint32_t firstSequence) {
+    NewItem init;
+    init.kind = ItemKind::Rtmp;
+    std::memcpy(init.serverAddress.bytes, serverIsSource ? s.sourceAddress : s.destinationAddress, 4);
+    std::memcpy(init.clientAddress.bytes, serverIsSource ? s.destinationAddress : s.sourceAddress, 4);
+    init.serverPort = serverIsSource ? s.sourcePort : s.destinationPort;
+    init.clientPort = serverIsSource ? s.destinationPort : s.sourcePort;
+    init.expectedAck = s.acknowledgement;
+    init.url = url;
+    init.extension = ".FLV";
+    const int index = items_.create(init, ItemState::Recording);
+    if (index == 0) return 0;
+    RecordItem& item = *items_.at(index);
+    const std::string data = tempFolder_ + std::string(item.dataFileName.view());
+    const std::string idx = tempFolder_ + std::string(item.indexFileName.view());
+    ::unlink(data.c_str());
+    ::unlink(idx.c_str());
+    if (!item.files.openData(data, true)) return index;  // the next stored segment tries again
+    item.filesOpen.store(1, std::memory_order_release);
+    item.files.openIndex(idx, true);
+    if (firstRecord.empty()) {
+        item.files.writeHeader(capture_files::kKindRtmp, item.headerWritten);
+    } else {
+        item.files.append(capture_files::kKindRtmp, item.headerWritten, firstSequence, firstRecord);
+    }
+    return index;
+}
+
+void PacketDispatcher::handleRtmpConnect(const TcpSegment& s) {
+    if (lookup(s.destinationAddress, s.sourceAddress, s.destinationPort, s.sourcePort, s.acknowledgement) != 0) return;
+    createRtmpItem(s, false, "", s.payload, s.sequence);
+}
+
+void PacketDispatcher::handleRtmpStreamEnd(const TcpSegment& s, Outbox& outbox) {
+    const int index = lookupFromServer(s);
+    if (index == 0) return;
+    RecordItem& item = *items_.at(index);
+    ItemState expected = ItemState::Recording;
+    if (!item.state.compare_exchange_strong(expected, ItemState::CaptureEnded)) return;
+    // This thread is the only writer and holds the packet lock: the files
+    // can be closed at once.
+    if (item.filesOpen.load()) item.closeFiles();
+    outbox.send(WM_STREAM_ENDED, 0);
+}
+
+void PacketDispatcher::scanRtmp(const TcpSegment& s) {
+    const auto p = s.payload;
+    if (p.size() < kScanMinimum) return;
+    std::size_t connect = p.size();
+    for (std::size_t at = 0; at + kScanMinimum <= p.size(); ++at) {
+        if (rtmp::connectAt(p, at)) {
+            connect = at;
+            break;
+        }
+        if (rtmp::playStartAt(p, at) && lookupFromServer(s) == 0)
+            createRtmpItem(s, true, "rtmp", {}, s.sequence);
+    }
+    if (connect == p.size()) return;
+
+    // The connect command's first argument holds the stream's URL; its
+    // record starts there. The URL is searched in the message with the
+    // one-byte chunk headers between 128-byte chunks left out.
+    std::size_t urlAt = p.size();
+    {
+        const std::size_t from = connect + kConnectUrlLead;
+        std::array<std::uint8_t, 4> window{};
+        std::size_t copied = 0;
+        for (std::size_t i = from; i < p.size(); ++i) {
+            const std::size_t inMessage = i - from;
+            // Every 129th byte from the message start is a chunk header.
+            if (inMessage % (kChunkSize + 1) == kChunkSize) continue;
+            window = {window[1], window[2], window[3], p[i]};
+            if (++copied >= 4 && std::memcmp(window.data(), "rtmp", 4) == 0) {
+                urlAt = i - 3;
+                break;
+            }
+        }
+    }
+    if (lookup(s.destinationAddress, s.sourceAddress, s.destinationPort, s.sourcePort, s.acknowledgement) != 0) return;
+    if (urlAt >= p.size()) urlAt = connect;
+    createRtmpItem(s, false, "", p.subspan(urlAt), s.sequence + static_cast<std::uint32_t>(urlAt));
+}
+
+}  // namespace kestrel::engine
