@@ -50,6 +50,9 @@ void usage(std::FILE* out) {
                  "  --server-isn N      the servers' initial sequence number, e.g. 0xffffff00\n"
                  "                      so that every body crosses 2^32 near its start\n"
                  "  --isn-step N        added per connection to a given ISN (default 0)\n"
+                 "  --wrap-body-at N    choose the servers' ISN so that sequence numbers wrap\n"
+                 "                      past 2^32 exactly before body byte N (clients then\n"
+                 "                      start at 0xffffffc0 unless --client-isn is given)\n"
                  "  --mss N             largest segment payload (default 1460, or 1448 with\n"
                  "                      timestamps; up to %zu to imitate segmentation offload)\n"
                  "  --tcp-timestamps    TCP timestamp option on every segment\n"
@@ -72,6 +75,8 @@ struct Options {
     std::uint64_t seed = 1;
     bool clientIsnGiven = false, serverIsnGiven = false;
     std::uint32_t clientIsn = 0, serverIsn = 0, isnStep = 0;
+    bool wrapGiven = false;
+    std::uint64_t wrapBodyAt = 0;
     std::size_t mss = 0;
     bool timestamps = false;
     bool headerWithBody = false;
@@ -149,6 +154,10 @@ bool parseOptions(int argc, char** argv, Options& o) {
             } else {
                 o.isnStep = static_cast<std::uint32_t>(n);
             }
+        } else if (a == "--wrap-body-at") {
+            if (!number(0, UINT32_MAX, false)) return false;
+            o.wrapGiven = true;
+            o.wrapBodyAt = n;
         } else if (a == "--mss") {
             if (!number(16, PcapWriter::kMaxPayload, false)) return false;
             o.mss = static_cast<std::size_t>(n);
@@ -189,6 +198,18 @@ bool parseOptions(int argc, char** argv, Options& o) {
     if (!o.bodiesDir.empty() && o.count > kMaxOpenBodyFiles) {
         std::fprintf(stderr, "synth-capture: --bodies writes at most %zu bodies\n", kMaxOpenBodyFiles);
         return false;
+    }
+    if (o.wrapGiven && o.serverIsnGiven) {
+        std::fprintf(stderr, "synth-capture: --wrap-body-at and --server-isn exclude each other\n");
+        return false;
+    }
+    if (o.wrapGiven && o.wrapBodyAt >= o.size) {
+        std::fprintf(stderr, "synth-capture: --wrap-body-at must be less than --size\n");
+        return false;
+    }
+    if (o.wrapGiven && !o.clientIsnGiven) {
+        o.clientIsn = 0xFFFFFFC0u;
+        o.clientIsnGiven = true;
     }
     const std::size_t defaultMss = o.timestamps ? 1448 : 1460;
     if (o.mss == 0) o.mss = defaultMss;
@@ -238,6 +259,10 @@ private:
     void emit(bool fromClient, Connection& c, std::uint32_t seq, std::uint32_t ack, std::uint8_t flags,
               std::size_t payloadLen, Fill&& fillPayload);
     void bodyBytes(Connection& c, std::uint8_t* out, std::size_t n);
+    std::string responseHeader() const {
+        return "HTTP/1.1 200 OK\r\nServer: synth-capture\r\nContent-Type: video/x-flv\r\nContent-Length: " +
+               std::to_string(opt_.size) + "\r\nConnection: close\r\n\r\n";
+    }
 
     const Options& opt_;
     PcapWriter& writer_;
@@ -342,8 +367,7 @@ void CaptureBuilder::handshakeAndRequest(Connection& c, std::uint32_t clientIsn,
          [&](std::uint8_t* p) { std::memcpy(p, request.data(), request.size()); });
     c.clientNext += static_cast<std::uint32_t>(request.size());
 
-    const std::string header = "HTTP/1.1 200 OK\r\nServer: synth-capture\r\nContent-Type: video/x-flv\r\n"
-                               "Content-Length: " + std::to_string(opt_.size) + "\r\nConnection: close\r\n\r\n";
+    const std::string header = responseHeader();
     std::size_t withBody = 0;
     if (opt_.headerWithBody && opt_.mss > header.size())
         withBody = static_cast<std::size_t>(std::min<std::uint64_t>(opt_.mss - header.size(), c.body->remaining()));
@@ -384,8 +408,13 @@ bool CaptureBuilder::run(std::string& error) {
     for (std::uint32_t i = 0; i < opt_.count; ++i) {
         const std::uint32_t ci = opt_.clientIsnGiven ? opt_.clientIsn + i * opt_.isnStep
                                                      : static_cast<std::uint32_t>(isns.next());
-        const std::uint32_t si = opt_.serverIsnGiven ? opt_.serverIsn + i * opt_.isnStep
-                                                     : static_cast<std::uint32_t>(isns.next());
+        std::uint32_t si = opt_.serverIsnGiven ? opt_.serverIsn + i * opt_.isnStep
+                                               : static_cast<std::uint32_t>(isns.next());
+        if (opt_.wrapGiven) {
+            // The SYN takes one number, then the header, then the body bytes
+            // before the wrap: body byte N gets sequence number 0.
+            si = static_cast<std::uint32_t>(0 - (1 + responseHeader().size() + opt_.wrapBodyAt));
+        }
         handshakeAndRequest(conns_[i], ci, si);
     }
     // Round-robin over the connections that still have body bytes to send.
