@@ -12,6 +12,7 @@
 
 #include "kestrel/cli/cli_command.h"
 #include "kestrel/cli/console_ui.h"
+#include "kestrel/cli/item_report.h"
 #include "kestrel/engine/engine.h"
 #include "kestrel/engine/packet_dispatcher.h"
 #include "kestrel/engine/settings.h"
@@ -71,73 +72,6 @@ bool parse(int argc, char** argv, Options& o) {
         }
     }
     return true;
-}
-
-const char* stateName(engine::ItemState s) {
-    switch (s) {
-    case engine::ItemState::Recording: return "recording";
-    case engine::ItemState::CaptureEnded: return "waiting";
-    case engine::ItemState::Processing: return "processing";
-    case engine::ItemState::Done: return "done";
-    case engine::ItemState::Failed: return "failed";
-    case engine::ItemState::Removed: return "removed";
-    case engine::ItemState::Empty: break;
-    }
-    return "empty";
-}
-
-bool anyHttpWaiting(engine::Engine& engine) {
-    for (int i = 1; i <= engine.items().count(); ++i) {
-        const auto& item = *engine.items().at(i);
-        if (item.is(engine::ItemState::CaptureEnded) && item.kind == engine::ItemKind::Http) return true;
-    }
-    return false;
-}
-
-void waitForProcessing(engine::Engine& engine, platform::MessageSink& window) {
-    const bool tty = ::isatty(STDERR_FILENO) != 0;
-    auto nextProgress = std::chrono::steady_clock::now() + std::chrono::seconds(tty ? 1 : 10);
-    for (;;) {
-        // An item ended just as the thread finished its last one waits for a new start.
-        if (engine.postProcessingBusy().load() == 0) {
-            if (!anyHttpWaiting(engine)) break;
-            engine.startPostProcessingIfIdle();
-        }
-        window.waitAndPump(50);
-        if (std::chrono::steady_clock::now() >= nextProgress) {
-            std::int64_t done = 0, total = 0;
-            for (int i = 1; i <= engine.items().count(); ++i) {
-                const auto& item = *engine.items().at(i);
-                if (item.kind != engine::ItemKind::Http) continue;
-                done += item.processedBytes.load();
-                total += item.storedBytes.load();
-            }
-            std::fprintf(stderr, tty ? "\rkestrel-cli: processing %lld of %lld bytes" : "kestrel-cli: processing %lld of %lld bytes\n",
-                         static_cast<long long>(done), static_cast<long long>(total));
-            nextProgress += std::chrono::seconds(tty ? 1 : 10);
-        }
-    }
-    window.pump();
-    if (tty) std::fprintf(stderr, "\n");
-}
-
-void printItems(engine::Engine& engine, const files::PostProcessor& postProcessor) {
-    for (int i = 1; i <= engine.items().count(); ++i) {
-        const auto& item = *engine.items().at(i);
-        const auto state = item.state.load();
-        std::string path;
-        if (state == engine::ItemState::Done) {
-            path = std::string(item.outputFolder.view()) +
-                   std::string(item.titleLength > 0 ? item.title.view() : item.outputName.view());
-            if (!platform::fileExists(path)) path.clear();
-        }
-        std::printf("%d\t%s\t%s\t%d\t%d\t%s\n", i, stateName(state), item.kind == engine::ItemKind::Rtmp ? "rtmp" : "http",
-                    item.storedBytes.load(), item.expectedSize.load(), path.c_str());
-        if (const auto gaps = postProcessor.gapsOf(i); gaps > 0)
-            std::fprintf(stderr, "kestrel-cli: item %d: %llu gaps in the capture; bytes there were never captured\n", i,
-                         static_cast<unsigned long long>(gaps));
-    }
-    std::fflush(stdout);
 }
 
 int run(int argc, char** argv) {

@@ -57,7 +57,14 @@ bool Engine::handleMessage(std::uint32_t msg, platform::WParam wParam, platform:
         onItemReceiving(static_cast<int>(wParam));
         return true;
     case WM_STREAM_ENDED:
-        startPostProcessingIfIdle();
+    case WM_PROCESS_ITEMS:
+        startPostProcessingIfIdle(ProcessingMode::Standard);
+        return true;
+    case WM_PROCESS_ITEMS_BUILTIN:
+        startPostProcessingIfIdle(ProcessingMode::BuiltinOnly);
+        return true;
+    case WM_CONVERT_RTMP_ONLY:
+        startPostProcessingIfIdle(ProcessingMode::OutsideOnly);
         return true;
     default:
         return false;
@@ -275,11 +282,11 @@ void Engine::endItemCapture(int index) {
     startPostProcessingIfIdle();
 }
 
-void Engine::startPostProcessingIfIdle() {
+void Engine::startPostProcessingIfIdle(ProcessingMode mode) {
     int idle = 0;
     if (!postProcessingBusy_.compare_exchange_strong(idle, 1)) return;
     if (launcher_) {
-        launcher_->launch();
+        launcher_->launch(mode);
     } else {
         postProcessingBusy_.store(0);  // nothing to run the items through yet
     }

@@ -90,7 +90,7 @@ public:
     bool saveRecordingNumber(const std::string& path);
 
     // Starts post-processing unless it already runs (busy flag 0 -> 1).
-    void startPostProcessingIfIdle();
+    void startPostProcessingIfIdle(ProcessingMode mode = ProcessingMode::Standard);
 
 private:
     void onStartCapture();

@@ -49,13 +49,19 @@ public:
     virtual void process(std::span<const std::uint8_t> frame, Outbox& outbox) = 0;
 };
 
+// Which post-processing thread runs: the usual one (outside converter,
+// then the built-in one when its output is too small), the one that uses
+// only the built-in converter variant, or the one that only runs the
+// outside converter on stream items.
+enum class ProcessingMode { Standard, BuiltinOnly, OutsideOnly };
+
 // Starts the post-processing thread. Called on the user-interface thread
 // right after the busy flag went from 0 to 1; whoever runs the thread clears
 // the flag when it ends.
 class PostProcessingLauncher {
 public:
     virtual ~PostProcessingLauncher() = default;
-    virtual void launch() = 0;
+    virtual void launch(ProcessingMode mode) = 0;
 };
 
 }  // namespace kestrel::engine

@@ -25,7 +25,7 @@ int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     recordingNumber_.store(number);
 
     RecordItem& item = (*slots_)[static_cast<std::size_t>(index - 1)];
-    item.receivingNotified.store(0);
+    item.receivingNotified.store(init.receivingNotified);
     item.kind = init.kind;
     item.serverAddress = init.serverAddress;
     item.serverAddress.bytes[4] = 0;
@@ -37,8 +37,9 @@ int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     item.url.assign(init.url);
     item.outputFolder.clear();
     item.outputName.assign(std::to_string(number) + std::string(init.extension));
-    item.dataFileName.assign(std::to_string(number) + ".flvdata");
-    item.indexFileName.assign(std::to_string(number) + ".flvdata.idx");
+    const std::string dataName = init.dataFileName.empty() ? std::to_string(number) + ".flvdata" : std::string(init.dataFileName);
+    item.dataFileName.assign(dataName);
+    item.indexFileName.assign(dataName + ".idx");
     item.titleLength = static_cast<std::int32_t>(item.title.assign(init.title));
     item.filesOpen.store(0);
     item.headerWritten = 0;

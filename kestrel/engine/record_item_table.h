@@ -24,6 +24,10 @@ struct NewItem {
     std::string_view title;
     std::string_view extension;  // appended to the number for the output name, e.g. ".FLV"
     std::int32_t expectedSize = 0;
+    // Capture data file name when it is not the number's own (imports); the
+    // index file name is this name followed by ".idx".
+    std::string_view dataFileName;
+    std::int32_t receivingNotified = 0;
 };
 
 class RecordItemTable {

@@ -1,5 +1,7 @@
 #include "kestrel/files/post_processor.h"
 
+#include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +10,11 @@
 
 #include "common/capture_files.h"
 #include "common/final_naming.h"
+#include "curlew/curlew.h"
+#ifdef KESTREL_HAVE_BUILTIN
+#include "kestrel/files/builtin_rtmp_converter.h"
+#endif
+#include "kestrel/files/rtmp_raw_stream.h"
 #include "kestrel/engine/messages.h"
 #include "platform/data_dir.h"
 
@@ -44,6 +51,11 @@ void removeFile(const std::string& path) {
     ::unlink(path.c_str());
 }
 
+std::uint64_t fileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
 }  // namespace
 
 PostProcessor::PostProcessor(engine::Engine& engine) : engine_(engine) {}
@@ -55,29 +67,30 @@ PostProcessor::~PostProcessor() {
     }
 }
 
-void PostProcessor::launch() {
+void PostProcessor::launch(engine::ProcessingMode mode) {
     if (thread_.joinable()) thread_.join();  // the previous run has cleared the busy flag: it is ending
     done_.store(false);
-    thread_ = std::thread(&PostProcessor::run, this, engine_.globals().saveFolder);
+    thread_ = std::thread(&PostProcessor::run, this, engine_.globals().saveFolder, mode);
 }
 
 std::uint64_t PostProcessor::gapsOf(int index) const {
     return index >= 1 && index <= engine::kMaxRecordItems ? gaps_[static_cast<std::size_t>(index)].load() : 0;
 }
 
-int PostProcessor::nextWaitingItem() const {
+int PostProcessor::nextWaitingItem(engine::ProcessingMode mode, int after) const {
     const auto& items = engine_.items();
-    for (int i = 1; i <= items.count(); ++i) {
-        const RecordItem& item = *items.at(i);
-        // Stream conversion of RTMP items is not available yet: they keep waiting.
-        if (item.is(ItemState::CaptureEnded) && item.kind == ItemKind::Http) return i;
-    }
+    // The outside-only run passes over the items it leaves waiting, so it
+    // walks the table once; the others always take the lowest waiting item.
+    const int from = mode == engine::ProcessingMode::OutsideOnly ? after + 1 : 1;
+    for (int i = from; i <= items.count(); ++i)
+        if (items.at(i)->is(ItemState::CaptureEnded)) return i;
     return 0;
 }
 
-void PostProcessor::run(std::string saveFolder) {
+void PostProcessor::run(std::string saveFolder, engine::ProcessingMode mode) {
+    outsideConverterUntested_ = true;
     try {
-        for (int index; (index = nextWaitingItem()) != 0;) processItem(index, saveFolder);
+        for (int index = 0; (index = nextWaitingItem(mode, index)) != 0;) processItem(index, saveFolder, mode);
     } catch (...) {
         // Nothing may escape the thread; the items keep the states they reached.
     }
@@ -85,12 +98,64 @@ void PostProcessor::run(std::string saveFolder) {
     done_.store(true);
 }
 
+bool PostProcessor::runOutsideConverter(const std::string& rawPath, const std::string& outputPath) {
+    const std::string folder = converterFolder_.empty() ? platform::executableFolder() : converterFolder_;
+    void* library = ::dlopen((folder + kOutsideConverterFile).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library && converterFolder_.empty()) library = ::dlopen(kOutsideConverterFile, RTLD_NOW | RTLD_LOCAL);
+    if (!library) return false;
+    const auto convert = reinterpret_cast<CreateRtmpFileFn>(::dlsym(library, "CreateRtmpFile"));
+    if (convert) convert(0, platform::toHandle(&engine_.window()), 0, 0, 0, rawPath.c_str(), outputPath.c_str(), 1);
+    ::dlclose(library);
+    return convert != nullptr;
+}
+
+bool PostProcessor::convertStream(int index, std::FILE* data, const std::vector<capture_files::OrderedEntry>& entries,
+                                  const std::string& rawPath, const std::string& outputPath,
+                                  engine::ProcessingMode mode, ProcessedItem& result, bool& failed) {
+    RecordItem& item = *engine_.items().at(index);
+    const RawStreamStats raw = reassembleRawStream(data, entries, rawPath, &item.processedBytes);
+    result.rawStreamBytes = raw.bytesWritten;
+    if (raw.writeFailed) {
+        failed = true;
+        return false;
+    }
+    if (mode != engine::ProcessingMode::BuiltinOnly) {
+        runOutsideConverter(rawPath, outputPath);
+        // An empty raw stream fails the size test instead of dividing by zero.
+        const std::uint64_t rawSize = fileSize(rawPath);
+        const std::uint64_t outSize = fileSize(outputPath);
+        const bool passed = rawSize > 0 && platform::fileExists(outputPath) && outSize * 100 / rawSize > 80;
+        result.outsideConverterPassed = passed;
+        if (passed) {
+            outsideConverterUntested_ = false;
+            return true;
+        }
+        if (mode == engine::ProcessingMode::OutsideOnly || !outsideConverterUntested_)
+            return platform::fileExists(outputPath);
+    }
+    result.builtinConverterRan = true;
+#ifdef KESTREL_HAVE_BUILTIN
+    const BuiltinResult r = mode == engine::ProcessingMode::BuiltinOnly ? convertRtmpVariant(rawPath, outputPath)
+                                                                        : convertRtmpBuiltin(rawPath, outputPath);
+    const bool converted = r == BuiltinResult::Converted;
+#else
+    const bool converted = false;
+#endif
+    if (!converted) {
+        // A stream too short to convert (or a conversion that could not
+        // write) fails this item only; the thread goes on with the next.
+        failed = true;
+        return false;
+    }
+    return true;
+}
+
 void PostProcessor::fail(int index, bool notify) {
     engine_.items().at(index)->state.store(ItemState::Failed);
     if (notify) engine_.window().send(engine::WM_ITEM_STATE_CHANGED, static_cast<platform::WParam>(index));
 }
 
-ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolder) {
+ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolder, engine::ProcessingMode mode) {
     ProcessedItem result;
     result.index = index;
     RecordItem& item = *engine_.items().at(index);
@@ -135,7 +200,20 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             fail(index, true);
             return result;
         }
-        if (kind == capture_files::kKindHttp) {
+        if (kind == capture_files::kKindRtmp) {
+            bool failed = false;
+            outputWritten = convertStream(index, data.get(), entries, rawPath, outputPath, mode, result, failed);
+            if (failed) {
+                data.reset();
+                removeFile(rawPath);
+                fail(index, true);
+                return result;
+            }
+        } else if (mode == engine::ProcessingMode::OutsideOnly) {
+            // The outside converter knows only streams: the item waits for a full run.
+            item.state.store(ItemState::CaptureEnded);
+            return result;
+        } else if (kind == capture_files::kKindHttp) {
             File out(std::fopen(outputPath.c_str(), "wb"));
             if (!out) {
                 // Keep the capture files: the recording can be imported again.

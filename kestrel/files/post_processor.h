@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "common/capture_files.h"
 #include "common/http_body_assembler.h"
 #include "kestrel/engine/engine.h"
 
@@ -22,7 +24,14 @@ namespace kestrel::files {
 struct ProcessedItem {
     int index = 0;
     HttpAssemblyStats http;
+    std::uint64_t rawStreamBytes = 0;
+    bool outsideConverterPassed = false;  // its output passed the size test
+    bool builtinConverterRan = false;
 };
+
+// The outside converter plug-in, loaded by name for each call and released
+// right after it.
+inline constexpr const char* kOutsideConverterFile = "libcurlew.so";
 
 class PostProcessor : public engine::PostProcessingLauncher {
 public:
@@ -32,23 +41,38 @@ public:
     PostProcessor& operator=(const PostProcessor&) = delete;
 
     // Starts the thread (the busy flag is already 1). User-interface thread.
-    void launch() override;
+    void launch(engine::ProcessingMode mode) override;
     // True while the thread is working.
     bool running() const { return engine_.postProcessingBusy().load() != 0; }
 
     // Processes one waiting item on the calling thread (the thread's loop
     // body; exposed for tests). Returns what the HTTP assembly saw.
-    ProcessedItem processItem(int index, const std::string& saveFolder);
+    ProcessedItem processItem(int index, const std::string& saveFolder,
+                              engine::ProcessingMode mode = engine::ProcessingMode::Standard);
+
+    // Where the outside converter is looked for first (tests point it at a
+    // folder without it); empty: the executable's folder.
+    void setOutsideConverterFolder(std::string folder) { converterFolder_ = std::move(folder); }
 
     // Gaps seen in the outputs of the items processed so far, by item index.
     std::uint64_t gapsOf(int index) const;
 
 private:
-    void run(std::string saveFolder);
-    int nextWaitingItem() const;
+    void run(std::string saveFolder, engine::ProcessingMode mode);
+    int nextWaitingItem(engine::ProcessingMode mode, int after) const;
     void fail(int index, bool notify);
+    // Stages of a stream item: true when an output was written (or left).
+    bool convertStream(int index, std::FILE* data, const std::vector<capture_files::OrderedEntry>& entries,
+                       const std::string& rawPath, const std::string& outputPath, engine::ProcessingMode mode,
+                       ProcessedItem& result, bool& failed);
+    bool runOutsideConverter(const std::string& rawPath, const std::string& outputPath);
 
     engine::Engine& engine_;
+    std::string converterFolder_;
+    // Set when a thread run starts; cleared by the first stream item whose
+    // outside-converter output passes the size test. After that, a poor
+    // outside output is kept as it is for the rest of the run.
+    bool outsideConverterUntested_ = true;
     std::thread thread_;
     std::atomic<bool> done_{true};
     std::array<std::atomic<std::uint64_t>, engine::kMaxRecordItems + 1> gaps_{};

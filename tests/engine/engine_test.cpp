@@ -53,7 +53,11 @@ public:
 class CountingLauncher : public PostProcessingLauncher {
 public:
     explicit CountingLauncher(std::atomic<int>& busy) : busy_(busy) {}
-    void launch() override { ++launches; }
+    void launch(ProcessingMode mode) override {
+        ++launches;
+        modes.push_back(mode);
+    }
+    std::vector<ProcessingMode> modes;
     void finish() { busy_.store(0); }
     int launches = 0;
 
@@ -318,6 +322,23 @@ TEST_F(EngineTest, StreamEndedStartsPostProcessingUnlessBusy) {
     engine_->handleMessage(WM_STREAM_ENDED, 0, 0);
     EXPECT_EQ(launcher_->launches, 1);
     EXPECT_EQ(engine_->postProcessingBusy().load(), 1);
+}
+
+TEST_F(EngineTest, EachProcessingMessageStartsItsThreadOnlyWhenIdle) {
+    makeEngine(OspreyModule{});
+    const std::pair<std::uint32_t, ProcessingMode> cases[] = {
+        {WM_PROCESS_ITEMS, ProcessingMode::Standard},
+        {WM_PROCESS_ITEMS_BUILTIN, ProcessingMode::BuiltinOnly},
+        {WM_CONVERT_RTMP_ONLY, ProcessingMode::OutsideOnly},
+    };
+    for (const auto& [msg, mode] : cases) {
+        engine_->handleMessage(msg, 0, 0);
+        engine_->handleMessage(WM_PROCESS_ITEMS, 0, 0);  // busy: ignored
+        ASSERT_FALSE(launcher_->modes.empty());
+        EXPECT_EQ(launcher_->modes.back(), mode);
+        launcher_->finish();
+    }
+    EXPECT_EQ(launcher_->launches, 3);
 }
 
 // Ending an item while the capture thread writes to it must never touch a

@@ -1,0 +1,31 @@
+#pragma once
+// Rebuilds the raw chunk stream of an RTMP item from its stored payloads,
+// in stream order, without repeats and without Ethernet padding.
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/capture_files.h"
+
+namespace kestrel::files {
+
+struct RawStreamStats {
+    std::uint64_t bytesWritten = 0;
+    std::uint64_t repeats = 0;
+    std::uint64_t gaps = 0;
+    bool writeFailed = false;
+};
+
+// Writes the raw stream of the ordered entries to rawPath. The first entry
+// sets the expected position; from the second on a repeat is skipped and a
+// partial overlap contributes only its new bytes; a gap is counted and the
+// next payload follows directly. An entry whose IP length says it carried
+// no payload (only Ethernet padding) is skipped; an entry of length 0 ends
+// the stream. progress (optional) gets each entry's bytes taken.
+RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_files::OrderedEntry>& entries,
+                                   const std::string& rawPath, std::atomic<std::int32_t>* progress = nullptr);
+
+}  // namespace kestrel::files
