@@ -9,7 +9,7 @@ packages=(
   libpcap-dev libgtest-dev libgmock-dev
   # capture and media tools used by tests, samples and benchmarks
   tcpdump tshark ffmpeg flvmeta iproute2 iptables ethtool procps psmisc
-  python3 curl wget xdg-utils
+  python3 curl wget xdg-utils time
   nginx libnginx-mod-rtmp rtmpdump
   libnetfilter-queue-dev
 )
