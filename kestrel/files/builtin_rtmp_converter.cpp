@@ -372,7 +372,7 @@ Step StageThreeConverter::otherMessage(MessageStart m) {
     // Only a data message makes a valid FLV script tag; a command that
     // happens to mention the name is not written.
     if (!metadataWritten_ && m.type == kTypeData && findText({body_.data(), bodyLength}, kOnMetaData)) {
-        if (!out_.writeTag(kTypeData, media_[0].lastTimestamp, {body_.data(), bodyLength})) return Step::WriteFailed;
+        if (!writeMetadataTag(out_, media_[0].lastTimestamp, {body_.data(), bodyLength})) return Step::WriteFailed;
         metadataWritten_ = true;
     }
     return Step::Next;

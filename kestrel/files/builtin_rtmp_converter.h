@@ -42,7 +42,8 @@
 // - The output is a complete FLV file: 9-byte header (flags 0x05), each tag
 //   preceded by its previous-tag-size field and the last tag followed by its
 //   own, so that readers that walk the file backwards find its end. A
-//   stream with no media at all gives an empty file or a bare header.
+//   stream with no media at all gives an empty file, or only the header
+//   and a size field of 0 when the metadata was located first.
 // - Errors are return values; nothing is thrown. Safe to call from any
 //   thread; calls share no state.
 

@@ -148,13 +148,23 @@ bool FlvTagWriter::writeFileHeader() {
 }
 
 bool FlvTagWriter::writeTag(std::uint8_t type, std::uint32_t timestamp, std::span<const std::uint8_t> data) {
-    if (data.size() > flv::kMaxTagDataSize) return false;
+    const std::array<std::span<const std::uint8_t>, 1> parts{data};
+    return writeTag(type, timestamp, parts);
+}
+
+bool FlvTagWriter::writeTag(std::uint8_t type, std::uint32_t timestamp,
+                            std::span<const std::span<const std::uint8_t>> parts) {
+    std::uint64_t size = 0;
+    for (const auto& part : parts) size += part.size();
+    if (size > flv::kMaxTagDataSize) return false;
     if (!writeFileHeader()) return false;
     std::array<std::uint8_t, flv::kPreviousTagSizeSize> previous{};
     flv::putBe32(previous.data(), previousTagSize_);
-    const auto header = flv::tagHeader(type, static_cast<std::uint32_t>(data.size()), timestamp);
-    if (!put(previous) || !put(header) || !put(data)) return false;
-    previousTagSize_ = static_cast<std::uint32_t>(flv::kTagHeaderSize + data.size());
+    const auto header = flv::tagHeader(type, static_cast<std::uint32_t>(size), timestamp);
+    if (!put(previous) || !put(header)) return false;
+    for (const auto& part : parts)
+        if (!put(part)) return false;
+    previousTagSize_ = static_cast<std::uint32_t>(flv::kTagHeaderSize + size);
     ++tags_;
     if (type == flv::kTagAudio) ++audio_;
     else if (type == flv::kTagVideo) ++video_;
@@ -164,7 +174,9 @@ bool FlvTagWriter::writeTag(std::uint8_t type, std::uint32_t timestamp, std::spa
 
 bool FlvTagWriter::finish() {
     if (!file_) return false;
-    if (tags_ > 0) {
+    if (headerWritten_) {
+        // After the last tag its size; in a file without tags the 0 that
+        // follows every header.
         std::array<std::uint8_t, flv::kPreviousTagSizeSize> last{};
         flv::putBe32(last.data(), previousTagSize_);
         put(last);
@@ -196,6 +208,32 @@ StartChoice chooseStartWithoutChunkSize(std::span<const std::uint8_t> probe) {
         return {start, true};
     }
     return {0, false};
+}
+
+bool writeMetadataTag(FlvTagWriter& out, std::uint32_t timestamp, std::span<const std::uint8_t> body) {
+    // AMF0 string "onMetaData": marker, 16-bit length, the name.
+    static constexpr std::array<std::uint8_t, 3> kNameHead{0x02, 0x00, 0x0A};
+    static constexpr std::array<std::uint8_t, 16> kSetDataFrame{0x02, 0x00, 0x0D, '@', 's', 'e', 't', 'D',
+                                                                'a',  't',  'a',  'F', 'r', 'a', 'm', 'e'};
+    constexpr std::uint8_t kAmfObject = 0x03;
+    static constexpr std::array<std::uint8_t, 5> kEmptyEcmaArrayHead{0x08, 0, 0, 0, 0};
+    const auto name = findText(body, kOnMetaData);
+    if (!name || *name < kNameHead.size() ||
+        !std::equal(kNameHead.begin(), kNameHead.end(), body.begin() + static_cast<std::ptrdiff_t>(*name - kNameHead.size())))
+        return out.writeTag(kTypeData, timestamp, body);
+    const std::size_t start = *name - kNameHead.size();
+    const bool setDataFrame =
+        start == kSetDataFrame.size() && std::equal(kSetDataFrame.begin(), kSetDataFrame.end(), body.begin());
+    // Something else in front of the name: not a plain metadata message, kept as it came.
+    if (start != 0 && !setDataFrame) return out.writeTag(kTypeData, timestamp, body);
+    const std::size_t marker = *name + kOnMetaData.size();
+    if (marker < body.size() && body[marker] == kAmfObject) {
+        const std::array<std::span<const std::uint8_t>, 3> parts{
+            body.subspan(start, marker - start), std::span<const std::uint8_t>(kEmptyEcmaArrayHead),
+            body.subspan(marker + 1)};
+        return out.writeTag(kTypeData, timestamp, parts);
+    }
+    return out.writeTag(kTypeData, timestamp, body.subspan(start));
 }
 
 std::uint64_t writeAggregateSubTags(std::span<const std::uint8_t> body, FlvTagWriter& out,

@@ -110,6 +110,8 @@ public:
     bool restart();                      // empties the file for a new pass
     bool writeFileHeader();              // no-op once written
     bool writeTag(std::uint8_t type, std::uint32_t timestamp, std::span<const std::uint8_t> data);
+    // A tag whose data is the given parts one after the other.
+    bool writeTag(std::uint8_t type, std::uint32_t timestamp, std::span<const std::span<const std::uint8_t>> parts);
     bool finish();  // last size field, flush, close; false when anything failed
 
     bool headerWritten() const { return headerWritten_; }
@@ -152,6 +154,12 @@ struct StartChoice {
     bool writeHeader = false;
 };
 StartChoice chooseStartWithoutChunkSize(std::span<const std::uint8_t> probe);
+
+// Writes a data message that holds "onMetaData" as the file's script tag,
+// in the form FLV readers expect: a name put in front by the publisher
+// ("@setDataFrame") is left out, and metadata sent as an AMF0 object is
+// written as an ECMA array (same properties, a count of 0 in front).
+bool writeMetadataTag(FlvTagWriter& out, std::uint32_t timestamp, std::span<const std::uint8_t> body);
 
 // Walks an aggregate message body: sub-tags of an FLV tag header, data and
 // a 4-byte back pointer, at most kMaxSubTags, stopping at the first sub-tag

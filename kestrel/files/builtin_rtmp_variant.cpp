@@ -235,7 +235,7 @@ Step VariantConverter::message(const Message& m) {
     case kTypeData: {
         if (!m.fullHeader) return Step::Next;
         const auto name = findText(body.first(std::min(body.size(), kMetaDataNameWindow)), kOnMetaData);
-        if (name && !out_.writeTag(kTypeData, m.timestamp, body)) return Step::WriteFailed;
+        if (name && !writeMetadataTag(out_, m.timestamp, body)) return Step::WriteFailed;
         return Step::Next;
     }
     case kTypeCommand: {
