@@ -73,7 +73,10 @@ if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
   echo "bench-http: configuring $build" >&2
   cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" --target kestrel-cli synth-capture >/dev/null || die "build of kestrel-cli and synth-capture failed"
+if ! build_log=$(cmake --build "$build" --target kestrel-cli synth-capture 2>&1); then
+  echo "$build_log" | tail -20 >&2
+  die "build of kestrel-cli and synth-capture failed"
+fi
 bin=$build/bin
 [ -x "$bin/synth-capture" ] || die "synth-capture was not built (it needs libssl-dev)"
 

@@ -374,9 +374,11 @@ def check_against_tshark(cap, items, rep):
     served = {b.sha256: b.file for b in cap.bodies}
     served.update({j["sha256"]: j["served_file"] for j in cap.joined})
     exported = tshark_recovered(cap.pcap)
-    if cap.manifest.get("impairment") or cap.manifest.get("edit"):
+    analysis = cap.manifest.get("pcap", {}).get("tcp_analysis", {})
+    disordered = any(analysis.get(k) for k in ("retransmission", "out_of_order", "lost_segment"))
+    if cap.manifest.get("impairment") or cap.manifest.get("edit") or disordered:
         # Out-of-order reassembly is off by default in tshark; with it on,
-        # tshark recovers more from impaired captures, and so must Kestrel.
+        # tshark recovers more from disordered captures, and so must Kestrel.
         exported.update(tshark_recovered(cap.pcap, ["tcp.reassemble_out_of_order:TRUE"]))
     by_tshark = {h: served[h] for h in exported if h in served}
     by_kestrel = {sha256(it.data): it for it in items if it.data is not None}
