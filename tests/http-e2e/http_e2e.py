@@ -77,7 +77,8 @@ def describe_difference(expected, got):
         return "identical"
     e = f"0x{expected[off]:02x}" if off < len(expected) else "end of body"
     g = f"0x{got[off]:02x}" if off < len(got) else "end of file"
-    return f"{len(got)} bytes instead of {len(expected)}, first difference at byte offset {off} (expected {e}, got {g})"
+    size = f"{len(got)} bytes instead of {len(expected)}" if len(got) != len(expected) else f"{len(got)} bytes"
+    return f"{size}, first difference at byte offset {off} (expected {e}, got {g})"
 
 
 # ------------------------------------------------------------ URL rules
@@ -353,9 +354,10 @@ def check_bodies(cap, items, rep):
             rep.fail(cap.name, f"{it.label()}: an RTMP item in an HTTP capture")
         elif it.state != "done":
             rep.fail(cap.name, f"{it.label()}: ended in state {it.state}, stored {it.stored} bytes")
+        elif it.data is None:
+            rep.fail(cap.name, f"{it.label()}: finished without a file, stored {it.stored} bytes")
         elif it.index not in used:
-            size = len(it.data) if it.data is not None else 0
-            rep.fail(cap.name, f"{it.label()}: output of {size} bytes matches no body the server sent")
+            rep.fail(cap.name, f"{it.label()}: output of {len(it.data)} bytes matches no body the server sent")
 
 
 def tshark_recovered(pcap, prefs=()):
@@ -453,9 +455,12 @@ def make_captures(args):
         status = "not root: the maker needs network namespaces"
     else:
         os.makedirs(args.out, exist_ok=True)
-        for entry in os.listdir(args.out):  # a fresh set every run
+        for entry in os.listdir(args.out):  # a fresh set every run; only what the maker writes goes
             p = os.path.join(args.out, entry)
-            shutil.rmtree(p) if os.path.isdir(p) else os.remove(p)
+            if entry in ("ref", "media", ".tools") and os.path.isdir(p):
+                shutil.rmtree(p)
+            elif entry.endswith(".pcap") or entry in ("MANIFEST.tsv", "captures.json", "MAKER-STATUS"):
+                os.remove(p)
         cmd = [sys.executable, args.maker, args.out, "--only", "http-*", "--jobs", str(args.jobs)]
         print("running " + " ".join(cmd), flush=True)
         p = subprocess.run(cmd, timeout=900)
@@ -483,6 +488,25 @@ SYNTH_CASES = [
     ("wrap-large-segments", ["--count", "3", "--size", "400k", "--tcp-timestamps", "--mss", "30000",
                              "--wrap-body-at", "65000"]),
 ]
+
+
+def flv_structure_problem(data):
+    """None when data is an FLV header followed by whole tags whose
+    previous-tag-size fields agree, else what is wrong."""
+    if data[:3] != b"FLV" or len(data) < 13:
+        return "no FLV header"
+    pos = 13
+    while pos < len(data):
+        if pos + 11 > len(data):
+            return f"a cut tag header at {pos}"
+        kind, size = data[pos], int.from_bytes(data[pos + 1:pos + 4], "big")
+        end = pos + 11 + size
+        if kind not in (8, 9, 18):
+            return f"tag type {kind} at {pos}"
+        if end + 4 > len(data) or int.from_bytes(data[end:end + 4], "big") != 11 + size:
+            return f"the tag at {pos} has no matching previous-tag-size field"
+        pos = end + 4
+    return None
 
 
 def synth_cases(args):
@@ -527,9 +551,21 @@ def synth_cases(args):
                     rep.fail(name, f"{n}: {it.label()} {describe_difference(read(os.path.join(d, 'bodies', n)), it.data)}")
             for n in sorted(set(got) - set(want)):
                 rep.fail(name, f"unexpected output {n}")
+            for n in sorted(want):
+                problem = flv_structure_problem(read(os.path.join(d, "bodies", n)))
+                if problem:
+                    rep.fail(name, f"synth-capture made a body that is no FLV file: {n}: {problem}")
             if have_tshark:
-                # The generator's own check: tshark must see valid checksums
-                # and recover every body (else the capture, not Kestrel, is wrong).
+                # The generator's own check: tshark must find every checksum
+                # valid, nothing odd in the TCP flows, and every body (else
+                # the capture, not Kestrel, is wrong).
+                p = subprocess.run(["tshark", "-n", "-r", pcap, "-o", "tcp.check_checksum:TRUE", "-o",
+                                    "ip.check_checksum:TRUE", "-Y", "tcp.checksum.status == 2 || "
+                                    "ip.checksum.status == 2 || tcp.analysis.flags || _ws.expert.severity >= warning"],
+                                   capture_output=True, timeout=TSHARK_TIMEOUT)
+                odd = p.stdout.decode(errors="replace").strip()
+                if p.returncode != 0 or odd:
+                    rep.fail(name, f"tshark finds the synthetic capture faulty: {odd[:300] or p.stderr[-300:]}")
                 exported = tshark_recovered(pcap, ["tcp.check_checksum:TRUE"])
                 lost = sorted(n for n, h in want.items() if h not in exported)
                 if lost:
