@@ -416,9 +416,9 @@ BuiltinResult convertRtmpBuiltin(const std::string& rawPath, const std::string& 
         }
     }
     const bool finished = out.finish();
+    out.countInto(s);
     if (in.ioFailed()) return BuiltinResult::CannotOpenInput;
     if (!ok || !finished) return BuiltinResult::CannotWriteOutput;
-    out.countInto(s);
     return BuiltinResult::Converted;
 }
 
