@@ -15,6 +15,11 @@
  * caller of this plug-in judges the output by its size and does not need
  * the value.
  *
+ * Beside the raw stream there may be a list of the places where bytes of
+ * the connection were never captured (raw stream path + ".gaps": one
+ * decimal byte offset of the raw stream per line). The converter then
+ * starts afresh at each of them instead of reading across the seam.
+ *
  * Threads: each call is independent and may run on any thread; calls for
  * different files may run at the same time. Nothing is kept between calls.
  */
@@ -33,6 +38,8 @@ extern "C" {
 
 CURLEW_API int CreateRtmpFile(int reserved1, void* window, int reserved2, int reserved3, int reserved4,
                               const char* rawStreamPath, const char* outputPath, int reserved5);
+
+#define CURLEW_GAP_LIST_SUFFIX ".gaps"
 
 typedef int (*CreateRtmpFileFn)(int, void*, int, int, int, const char*, const char*, int);
 

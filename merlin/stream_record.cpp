@@ -168,10 +168,25 @@ void RawStreamReader::close() {
     fd_ = -1;
 }
 
+void RawStreamReader::setGapOffsets(std::vector<std::uint64_t> offsets) {
+    std::sort(offsets.begin(), offsets.end());
+    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+    gaps_ = std::move(offsets);
+    nextGap_ = 0;
+    while (nextGap_ < gaps_.size() && gaps_[nextGap_] < position_) ++nextGap_;
+}
+
 RecordStatus RawStreamReader::next(StreamRecord& record, std::span<std::uint8_t> payload) {
     record = StreamRecord{};
     if (fd_ < 0 || payload.size() < kMaxRecordPayload) return RecordStatus::Error;
-    ssize_t r = readFully(fd_, payload.data(), kMaxRecordPayload);
+    std::size_t want = kMaxRecordPayload;
+    if (nextGap_ < gaps_.size() && gaps_[nextGap_] == position_) {
+        record.flags = kRecordGap;
+        ++nextGap_;
+    }
+    if (nextGap_ < gaps_.size() && gaps_[nextGap_] - position_ < want)
+        want = static_cast<std::size_t>(gaps_[nextGap_] - position_);
+    ssize_t r = readFully(fd_, payload.data(), want);
     if (r < 0) return RecordStatus::Error;
     if (r == 0) return RecordStatus::End;
     record.length = static_cast<std::uint32_t>(r);
@@ -182,6 +197,7 @@ RecordStatus RawStreamReader::next(StreamRecord& record, std::span<std::uint8_t>
 bool RawStreamReader::rewind() {
     if (fd_ < 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
     position_ = 0;
+    nextGap_ = 0;
     return true;
 }
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kestrel::merlin {
 
@@ -97,6 +98,12 @@ public:
     bool open(const char* path);
     void close();
 
+    // Offsets of the stream where bytes are missing before them (whoever
+    // reassembled the stream knows): a record ends at each such offset and
+    // the record that starts there carries the gap flag, so the converter
+    // resynchronises instead of reading across the seam.
+    void setGapOffsets(std::vector<std::uint64_t> offsets);
+
     RecordStatus next(StreamRecord& record, std::span<std::uint8_t> payload) override;
     bool rewind() override;
     std::uint64_t position() const override { return position_; }
@@ -106,6 +113,8 @@ private:
     int fd_ = -1;
     std::uint64_t length_ = 0;
     std::uint64_t position_ = 0;
+    std::vector<std::uint64_t> gaps_;
+    std::size_t nextGap_ = 0;
 };
 
 // Writes a stream record file. A payload longer than one record holds is

@@ -120,7 +120,10 @@ bool PostProcessor::convertStream(int index, std::FILE* data, const std::vector<
         return false;
     }
     if (mode != engine::ProcessingMode::BuiltinOnly) {
+        // Where bytes were never captured, the outside converter starts afresh.
+        writeGapList(rawPath, raw.gapOffsets);
         runOutsideConverter(rawPath, outputPath);
+        removeFile(rawPath + CURLEW_GAP_LIST_SUFFIX);
         // An empty raw stream fails the size test instead of dividing by zero.
         const std::uint64_t rawSize = fileSize(rawPath);
         const std::uint64_t outSize = fileSize(outputPath);

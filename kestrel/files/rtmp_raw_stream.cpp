@@ -21,6 +21,10 @@ RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_fi
     std::vector<std::uint8_t> buffer(kPayloadBuffer);
     std::int64_t expected = 0;
     bool first = true;
+    // The first record stored for an item (right after the 5-byte header)
+    // may be the client's connect command, numbered in the client's
+    // sequence space: the jump next to it is a seam, not lost bytes.
+    bool previousWasFirstRecord = false;
     for (const auto& oe : entries) {
         const auto& e = oe.entry;
         if (e.length == 0) break;
@@ -38,7 +42,11 @@ RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_fi
                 ++stats.repeats;
                 continue;
             }
-            if (overlap < 0) ++stats.gaps;
+            const bool firstRecord = e.dataOffset == capture_files::kHeaderSize;
+            if (overlap < 0 && !firstRecord && !previousWasFirstRecord) {
+                ++stats.gaps;
+                stats.gapOffsets.push_back(stats.bytesWritten);
+            }
             from = std::max<std::int64_t>(overlap, 0);
         }
         const std::size_t got = capture_files::readPayload(data, e, buffer);
@@ -48,9 +56,23 @@ RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_fi
         if (progress) progress->fetch_add(static_cast<std::int32_t>(take), std::memory_order_relaxed);
         expected = first ? oe.position + n : std::max(expected, oe.position + n);
         first = false;
+        previousWasFirstRecord = e.dataOffset == capture_files::kHeaderSize;
     }
     if (std::fclose(out) != 0) stats.writeFailed = true;
     return stats;
+}
+
+bool writeGapList(const std::string& rawPath, const std::vector<std::uint64_t>& offsets) {
+    const std::string path = rawPath + ".gaps";
+    if (offsets.empty()) {
+        std::remove(path.c_str());
+        return true;
+    }
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    bool ok = true;
+    for (std::uint64_t o : offsets) ok = std::fprintf(f, "%llu\n", static_cast<unsigned long long>(o)) > 0 && ok;
+    return std::fclose(f) == 0 && ok;
 }
 
 }  // namespace kestrel::files

@@ -17,7 +17,13 @@ struct RawStreamStats {
     std::uint64_t repeats = 0;
     std::uint64_t gaps = 0;
     bool writeFailed = false;
+    // Raw stream offsets at which bytes are missing before them.
+    std::vector<std::uint64_t> gapOffsets;
 };
+
+// Writes the gap offsets beside the raw stream (rawPath + ".gaps", one per
+// line) for the outside converter; removes an old list when there are none.
+bool writeGapList(const std::string& rawPath, const std::vector<std::uint64_t>& offsets);
 
 // Writes the raw stream of the ordered entries to rawPath. The first entry
 // sets the expected position; from the second on a repeat is skipped and a

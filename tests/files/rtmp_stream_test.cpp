@@ -80,7 +80,11 @@ TEST(RawStream, OrderRepeatsPaddingAndGaps) {
             {"reordered", {{b + 2000, s.substr(2000)}, {b, s.substr(0, 1000)}, {b + 1000, s.substr(1000, 1000)}}, s, 0, 0},
             {"Ethernet padding after a short payload", {{b, s.substr(0, 10) + std::string(3, '\xEE'), 50}, {b + 10, s.substr(10)}}, s, 0, 0},
             {"padding of an empty segment", {{b, s.substr(0, 1000)}, {b + 1000, std::string(6, '\0'), 40}, {b + 1000, s.substr(1000)}}, s, 0, 0},
-            {"gap", {{b, s.substr(0, 1000)}, {b + 1500, s.substr(1500)}}, s.substr(0, 1000) + s.substr(1500), 0, 1},
+            {"gap", {{b, s.substr(0, 500)}, {b + 500, s.substr(500, 500)}, {b + 1500, s.substr(1500)}},
+             s.substr(0, 1000) + s.substr(1500), 0, 1},
+            // The first stored record (a client's connect command) lives in
+            // another sequence space: the jump after it is no loss.
+            {"seam after the first record", {{b + 900000, "connect"}, {b + 1000000, s}}, "connect" + s, 0, 0},
         };
         for (const auto& c : cases) {
             const auto ordered = store(dir + "d", c.entries);
@@ -93,6 +97,10 @@ TEST(RawStream, OrderRepeatsPaddingAndGaps) {
                                            << c.expected.size();
             EXPECT_EQ(stats.repeats, c.repeats) << c.what;
             EXPECT_EQ(stats.gaps, c.gaps) << c.what;
+            EXPECT_EQ(stats.gapOffsets.size(), c.gaps) << c.what;
+            if (c.gaps == 1) {
+                EXPECT_EQ(stats.gapOffsets[0], 1000u) << c.what;
+            }
             EXPECT_EQ(static_cast<std::uint64_t>(progress.load()), stats.bytesWritten) << c.what;
         }
     }
