@@ -31,6 +31,9 @@ std::array<std::uint8_t, kEntrySize> encodeEntry(const IndexEntry& e) {
 }
 
 namespace {
+constexpr std::size_t kDataBufferSize = 32 * 1024;
+constexpr std::size_t kIndexBufferSize = 4 * 1024;
+
 int hexValue(std::uint8_t c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -60,6 +63,9 @@ bool CaptureFileWriter::openData(const std::string& path, bool truncate) {
     if (data_) return true;
     data_ = std::fopen(path.c_str(), truncate ? "wb" : "ab");
     if (!data_) return false;
+    // Fewer, larger writes; bounded so that a full table of recording
+    // items stays well under 100 MB of buffers.
+    std::setvbuf(data_, nullptr, _IOFBF, kDataBufferSize);
     dataSize_ = 0;
     if (!truncate) {
         struct stat st {};
@@ -71,6 +77,7 @@ bool CaptureFileWriter::openData(const std::string& path, bool truncate) {
 bool CaptureFileWriter::openIndex(const std::string& path, bool truncate) {
     if (index_) return true;
     index_ = std::fopen(path.c_str(), truncate ? "wb" : "ab");
+    if (index_) std::setvbuf(index_, nullptr, _IOFBF, kIndexBufferSize);
     return index_ != nullptr;
 }
 
@@ -164,11 +171,20 @@ ReadStatus loadOrderedIndex(const std::string& path, std::vector<OrderedEntry>& 
     return ReadStatus::Ok;
 }
 
-std::size_t readPayload(std::FILE* data, const IndexEntry& e, std::span<std::uint8_t> buffer) {
+std::size_t readPayload(std::FILE* data, const IndexEntry& e, std::span<std::uint8_t> buffer, std::int64_t* position) {
     const std::size_t want = std::min<std::size_t>(e.length, buffer.size());
     if (want == 0) return 0;
-    if (std::fseek(data, static_cast<long>(e.dataOffset), SEEK_SET) != 0) return 0;
-    return std::fread(buffer.data(), 1, want, data);
+    // Entries mostly follow one another in the file: seek only when needed,
+    // so the stream's buffer keeps serving the reads.
+    if (!position || *position != static_cast<std::int64_t>(e.dataOffset)) {
+        if (std::fseek(data, static_cast<long>(e.dataOffset), SEEK_SET) != 0) {
+            if (position) *position = -1;
+            return 0;
+        }
+    }
+    const std::size_t got = std::fread(buffer.data(), 1, want, data);
+    if (position) *position = got == want ? static_cast<std::int64_t>(e.dataOffset + want) : -1;
+    return got;
 }
 
 }  // namespace kestrel::capture_files

@@ -96,7 +96,10 @@ ReadStatus loadOrderedIndex(const std::string& path, std::vector<OrderedEntry>& 
 void orderEntries(const std::vector<IndexEntry>& entries, std::vector<OrderedEntry>& out);
 
 // Reads an entry's payload into buffer; returns the bytes actually read
-// (fewer than asked when the file is short).
-std::size_t readPayload(std::FILE* data, const IndexEntry& e, std::span<std::uint8_t> buffer);
+// (fewer than asked when the file is short). position (optional) follows the
+// file position between calls, so reads in file order need no seek; start
+// it at -1.
+std::size_t readPayload(std::FILE* data, const IndexEntry& e, std::span<std::uint8_t> buffer,
+                        std::int64_t* position = nullptr);
 
 }  // namespace kestrel::capture_files

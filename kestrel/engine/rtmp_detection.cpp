@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "kestrel/engine/messages.h"
 #include "kestrel/engine/packet_dispatcher.h"
@@ -68,15 +69,24 @@ void PacketDispatcher::handleRtmpStreamEnd(const TcpSegment& s, Outbox& outbox) 
 void PacketDispatcher::scanRtmp(const TcpSegment& s) {
     const auto p = s.payload;
     if (p.size() < kScanMinimum) return;
+    // Every body segment on the RTMP ports passes here: look for the two
+    // marker texts with a substring search, not byte by byte. A connect
+    // command is found by its name, 15 bytes after its start.
+    const std::string_view text(reinterpret_cast<const char*>(p.data()), p.size());
+    const std::size_t lastStart = p.size() - kScanMinimum;
     std::size_t connect = p.size();
-    for (std::size_t at = 0; at + kScanMinimum <= p.size(); ++at) {
+    for (std::size_t name = text.find("connect", 15); name != std::string_view::npos; name = text.find("connect", name + 1)) {
+        const std::size_t at = name - 15;
+        if (at > lastStart) break;
         if (rtmp::connectAt(p, at)) {
             connect = at;
             break;
         }
-        if (rtmp::playStartAt(p, at) && lookupFromServer(s) == 0)
-            createRtmpItem(s, true, "rtmp", {}, s.sequence);
     }
+    // A play-start status before the connect command (if any) names a new item.
+    const std::size_t status = text.find("Play.Start");
+    if (status != std::string_view::npos && status <= lastStart && status < connect && lookupFromServer(s) == 0)
+        createRtmpItem(s, true, "rtmp", {}, s.sequence);
     if (connect == p.size()) return;
 
     // The connect command's first argument holds the stream's URL; its

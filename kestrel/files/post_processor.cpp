@@ -227,8 +227,9 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             FileSink sink(out.get());
             HttpBodyAssembler assembler(sink);
             std::vector<std::uint8_t> buffer(kPayloadBuffer);
+            std::int64_t position = -1;
             for (const auto& e : entries) {
-                const std::size_t n = capture_files::readPayload(data.get(), e.entry, buffer);
+                const std::size_t n = capture_files::readPayload(data.get(), e.entry, buffer, &position);
                 const std::size_t taken = assembler.feed(e.position, std::span(buffer.data(), n));
                 item.processedBytes.fetch_add(static_cast<std::int32_t>(taken), std::memory_order_relaxed);
             }

@@ -20,6 +20,7 @@ RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_fi
     }
     std::vector<std::uint8_t> buffer(kPayloadBuffer);
     std::int64_t expected = 0;
+    std::int64_t position = -1;
     bool first = true;
     // The first record stored for an item (right after the 5-byte header)
     // may be the client's connect command, numbered in the client's
@@ -49,7 +50,7 @@ RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_fi
             }
             from = std::max<std::int64_t>(overlap, 0);
         }
-        const std::size_t got = capture_files::readPayload(data, e, buffer);
+        const std::size_t got = capture_files::readPayload(data, e, buffer, &position);
         const auto take = static_cast<std::size_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(n, static_cast<std::int64_t>(got)) - from));
         if (take > 0 && std::fwrite(buffer.data() + from, 1, take, out) != take) stats.writeFailed = true;
         stats.bytesWritten += take;

@@ -125,6 +125,25 @@ TEST_F(CliTest, ReplaysACaptureFileToItsEnd) {
     EXPECT_TRUE(std::filesystem::is_directory(dir_ + "save/Temp"));
 }
 
+// The engine hands on exactly the frames tcpdump counts as IPv4 TCP longer
+// than 54 bytes, for every reference capture.
+TEST_F(CliTest, FrameCountsAgreeWithTcpdump) {
+    if (std::system("command -v tcpdump >/dev/null 2>&1") != 0) GTEST_SKIP() << "tcpdump is not installed";
+    int checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KESTREL_CAPTURES_DIR)) {
+        if (entry.path().extension() != ".pcap") continue;
+        const std::string pcap = entry.path().string();
+        RunResult ref = run({"sh", "-c", "tcpdump -nr '" + pcap + "' 'ip and tcp and greater 55' 2>/dev/null | wc -l"}, dir_);
+        RunResult r = run({kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save", "--source", "file://" + pcap}, dir_);
+        ASSERT_EQ(r.exitCode, 0) << pcap << r.err;
+        const auto at = r.err.find("capture ended: ");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        EXPECT_EQ(std::stol(r.err.substr(at + 15)), std::stol(ref.out)) << pcap;
+        ++checked;
+    }
+    EXPECT_GE(checked, 8);
+}
+
 TEST_F(CliTest, AdaptersListsThroughTheRecordingLibrary) {
     RunResult r = run({kCli, "adapters"}, dir_);
     EXPECT_EQ(r.exitCode, 0) << r.err;

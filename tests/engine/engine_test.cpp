@@ -203,7 +203,7 @@ TEST_F(EngineTest, SourceThatCannotOpenReturnsToIdleWithLibpcapText) {
 
 TEST_F(EngineTest, NonEthernetSourceEndsAtOnce) {
     kestrel::test::PcapWriter w;
-    w.linkType = 101;  // raw IP
+    w.linkType = 12;  // DLT_RAW: raw IP, no Ethernet header
     w.frames.push_back(kestrel::test::tcpFrame(100));
     ASSERT_TRUE(w.write(dir_ + "raw.pcap"));
     makeEngine(OspreyModule{});

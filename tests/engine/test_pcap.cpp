@@ -1,42 +1,34 @@
 #include "test_pcap.h"
 
+#include <pcap/pcap.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
 namespace kestrel::test {
 
-namespace {
-void le32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-void le16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-}  // namespace
-
 bool PcapWriter::write(const std::string& path) const {
-    std::vector<std::uint8_t> out;
-    le32(out, 0xa1b2c3d4);
-    le16(out, 2);
-    le16(out, 4);
-    le32(out, 0);
-    le32(out, 0);
-    le32(out, 65535);
-    le32(out, linkType);
-    std::uint32_t t = 1;
-    for (const auto& f : frames) {
-        le32(out, t++);
-        le32(out, 0);
-        le32(out, static_cast<std::uint32_t>(f.size()));
-        le32(out, static_cast<std::uint32_t>(f.size()));
-        out.insert(out.end(), f.begin(), f.end());
+    // Written with libpcap's own dump functions, as any capture tool would.
+    pcap_t* dead = pcap_open_dead(static_cast<int>(linkType), 65535);
+    if (!dead) return false;
+    pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
+    if (!dumper) {
+        pcap_close(dead);
+        return false;
     }
-    std::FILE* fp = std::fopen(path.c_str(), "wb");
-    if (!fp) return false;
-    const bool ok = std::fwrite(out.data(), 1, out.size(), fp) == out.size();
-    return std::fclose(fp) == 0 && ok;
+    long t = 1;
+    for (const auto& f : frames) {
+        pcap_pkthdr h{};
+        h.ts.tv_sec = t++;
+        h.caplen = static_cast<bpf_u_int32>(f.size());
+        h.len = static_cast<bpf_u_int32>(f.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &h, f.data());
+    }
+    const bool ok = pcap_dump_flush(dumper) == 0;
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+    return ok;
 }
 
 std::vector<std::uint8_t> tcpFrame(std::size_t payloadSize) {
