@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config git
-  libpcap-dev libgtest-dev libgmock-dev
+  libpcap-dev libgtest-dev libgmock-dev libssl-dev
   # capture and media tools used by tests, samples and benchmarks
   tcpdump tshark ffmpeg flvmeta iproute2 iptables ethtool procps psmisc
   python3 curl wget xdg-utils time
