@@ -60,6 +60,7 @@ std::size_t HttpBodyAssembler::feed(std::int64_t position, std::span<const std::
         if (overlap < 0) {
             ++stats_.gaps;
             stats_.gapBytes += static_cast<std::uint64_t>(-overlap);
+            if (mode_ == Mode::Chunked) chunkedGap(static_cast<std::uint64_t>(-overlap));
         }
         from = std::max<std::int64_t>(overlap, 0);
         // A shorter entry sorted after a longer one at the same place must
@@ -128,7 +129,77 @@ void HttpBodyAssembler::classify(bool final) {
     }
 }
 
+void HttpBodyAssembler::chunkedGap(std::uint64_t missing) {
+    if (chunkState_ == ChunkState::Done) return;
+    if (chunkState_ == ChunkState::Data && missing < chunkLeft_) {
+        chunkLeft_ -= missing;  // the hole lies inside this chunk's data
+        return;
+    }
+    if (chunkState_ != ChunkState::Resync) resync_.clear();
+    chunkState_ = ChunkState::Resync;
+}
+
+namespace {
+// A chunk-size line at b[at]: hex digits, an optional extension, CR LF.
+// Returns the position after it and the size, or false.
+bool sizeLineAt(std::span<const std::uint8_t> b, std::size_t at, std::size_t& next, std::uint64_t& size) {
+    std::size_t i = at;
+    size = 0;
+    while (i < b.size() && i - at < 8 && hexDigit(b[i]) >= 0) size = size * 16 + static_cast<std::uint64_t>(hexDigit(b[i++]));
+    if (i == at) return false;
+    if (i < b.size() && b[i] == ';')
+        while (i < b.size() && b[i] != '\r' && isText(b[i])) ++i;
+    if (i + 1 >= b.size() || b[i] != '\r' || b[i + 1] != '\n') return false;
+    next = i + 2;
+    return true;
+}
+}  // namespace
+
+void HttpBodyAssembler::resync(std::span<const std::uint8_t> bytes, bool final) {
+    constexpr std::size_t kMaxResync = 256 * 1024;
+    resync_.insert(resync_.end(), bytes.begin(), bytes.end());
+    std::span<const std::uint8_t> b(resync_);
+    // A boundary: the CR LF ending a chunk's data, a size line, that many
+    // data bytes, CR LF and another size line (or the last, empty chunk).
+    for (std::size_t i = 0; i + 1 < b.size(); ++i) {
+        if (b[i] != '\r' || b[i + 1] != '\n') continue;
+        std::size_t data = 0;
+        std::uint64_t size = 0;
+        if (!sizeLineAt(b, i + 2, data, size)) continue;
+        bool confirmed = size == 0;
+        if (!confirmed) {
+            const std::size_t end = data + static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxResync));
+            if (end + 2 > b.size()) {
+                if (final) continue;
+                return;  // not enough bytes yet to confirm this candidate
+            }
+            std::size_t after = 0;
+            std::uint64_t nextSize = 0;
+            confirmed = size <= kMaxResync && b[end] == '\r' && b[end + 1] == '\n' && sizeLineAt(b, end + 2, after, nextSize);
+            if (!confirmed && end + 12 > b.size() && !final) return;  // the next size line may still come
+        }
+        if (!confirmed) continue;
+        emit(b.subspan(0, i));
+        chunkState_ = ChunkState::Size;
+        chunkDigits_ = 0;
+        chunkLeft_ = 0;
+        std::vector<std::uint8_t> rest(resync_.begin() + static_cast<std::ptrdiff_t>(i + 2), resync_.end());
+        resync_.clear();
+        chunked(rest);
+        return;
+    }
+    if (final || resync_.size() > kMaxResync) {
+        // No boundary to be found: keep what came rather than lose it.
+        stats_.chunkedMalformed = true;
+        mode_ = Mode::Plain;
+        std::vector<std::uint8_t> held;
+        held.swap(resync_);
+        plain(held);
+    }
+}
+
 void HttpBodyAssembler::finish() {
+    if (mode_ == Mode::Chunked && chunkState_ == ChunkState::Resync) resync({}, true);
     if (mode_ == Mode::Start) classify(true);
     if (mode_ == Mode::Start && !prefix_.empty()) {
         mode_ = Mode::Plain;
@@ -149,6 +220,10 @@ void HttpBodyAssembler::plain(std::span<const std::uint8_t> bytes) {
 }
 
 void HttpBodyAssembler::chunked(std::span<const std::uint8_t> bytes) {
+    if (chunkState_ == ChunkState::Resync) {
+        resync(bytes, false);
+        return;
+    }
     std::size_t i = 0;
     const std::size_t n = bytes.size();
     while (i < n) {
@@ -223,6 +298,9 @@ void HttpBodyAssembler::chunked(std::span<const std::uint8_t> bytes) {
             break;
         case ChunkState::Done:
             return;  // nothing of this response follows the last chunk
+        case ChunkState::Resync:
+            resync(bytes.subspan(i), false);
+            return;
         }
     }
     return;

@@ -12,6 +12,9 @@
 //   segments (text lines up to an empty line) is cut off.
 // - Chunked transfer coding is undone: any chunk sizes, extensions, and
 //   delimiters split across payloads; the last chunk and trailer removed.
+//   After a hole the decoding goes on at the next chunk boundary that two
+//   consecutive chunk-size lines confirm; the bytes up to it are the rest of
+//   the chunk the hole cut.
 
 #include <cstdint>
 #include <span>
@@ -52,13 +55,17 @@ public:
 
 private:
     enum class Mode { Start, Plain, Chunked };
-    enum class ChunkState { Size, Extension, SizeLf, Data, DataCr, DataLf, Trailer, TrailerLf, Done };
+    enum class ChunkState { Size, Extension, SizeLf, Data, DataCr, DataLf, Trailer, TrailerLf, Done, Resync };
 
     void body(std::span<const std::uint8_t> bytes);
     void classify(bool final);
     void plain(std::span<const std::uint8_t> bytes);
     void chunked(std::span<const std::uint8_t> bytes);
     void emit(std::span<const std::uint8_t> bytes);
+    // Bytes were never captured: keeps the chunk framing when the hole lies
+    // inside one chunk's data, else looks for the next chunk boundary.
+    void chunkedGap(std::uint64_t missing);
+    void resync(std::span<const std::uint8_t> bytes, bool final);
 
     ByteSink& sink_;
     HttpAssemblyStats stats_;
@@ -73,6 +80,7 @@ private:
     std::uint64_t chunkLeft_ = 0;
     int chunkDigits_ = 0;
     std::size_t trailerLineLength_ = 0;
+    std::vector<std::uint8_t> resync_;  // bytes after a hole, until a chunk boundary is found
 };
 
 }  // namespace kestrel
