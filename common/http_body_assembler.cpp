@@ -161,11 +161,16 @@ void HttpBodyAssembler::resync(std::span<const std::uint8_t> bytes, bool final) 
     std::span<const std::uint8_t> b(resync_);
     // A boundary: the CR LF ending a chunk's data, a size line, that many
     // data bytes, CR LF and another size line (or the last, empty chunk).
-    for (std::size_t i = 0; i + 1 < b.size(); ++i) {
-        if (b[i] != '\r' || b[i + 1] != '\n') continue;
+    // The hole may have taken all or part of that first CR LF, so a size
+    // line at the very start, or after a lone LF there, counts too.
+    for (std::size_t line = 0; line < b.size(); ++line) {
+        const bool afterCrlf = line >= 2 && b[line - 2] == '\r' && b[line - 1] == '\n';
+        const bool atStart = line == 0 || (line == 1 && b[0] == '\n');
+        if (!afterCrlf && !atStart) continue;
+        const std::size_t i = afterCrlf ? line - 2 : 0;  // where the chunk's data ends
         std::size_t data = 0;
         std::uint64_t size = 0;
-        if (!sizeLineAt(b, i + 2, data, size)) continue;
+        if (!sizeLineAt(b, line, data, size)) continue;
         bool confirmed = size == 0;
         if (!confirmed) {
             const std::size_t end = data + static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxResync));
@@ -183,7 +188,7 @@ void HttpBodyAssembler::resync(std::span<const std::uint8_t> bytes, bool final) 
         chunkState_ = ChunkState::Size;
         chunkDigits_ = 0;
         chunkLeft_ = 0;
-        std::vector<std::uint8_t> rest(resync_.begin() + static_cast<std::ptrdiff_t>(i + 2), resync_.end());
+        std::vector<std::uint8_t> rest(resync_.begin() + static_cast<std::ptrdiff_t>(line), resync_.end());
         resync_.clear();
         chunked(rest);
         return;

@@ -238,6 +238,8 @@ TEST(HttpBodyAssembler, ChunkedBodyWithHolesKeepsEveryCapturedByte) {
         {"across two chunk boundaries", 4300, 6800},
         {"cutting a chunk-size line", 4118, 4121},
         {"taking whole chunks", 4400, 8000},
+        {"taking the CR of a chunk's end", 4123, 4124},
+        {"taking a whole chunk end", 4123, 4125},
     };
     for (std::uint32_t base : kBases) {
         for (const auto& c : cases) {
