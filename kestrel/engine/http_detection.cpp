@@ -162,24 +162,11 @@ void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frame
     });
 
     if (create) {
-        NewItem init;
-        init.kind = ItemKind::Http;
-        std::memcpy(init.serverAddress.bytes, s.sourceAddress, 4);
-        init.serverPort = s.sourcePort;
-        std::memcpy(init.clientAddress.bytes, s.destinationAddress, 4);
-        init.clientPort = s.destinationPort;
-        init.expectedAck = s.acknowledgement;
-        init.expectedSize = haveLength ? parseContentLength(lengthText) : 0;
-        init.extension = extension;
-        const int index = items_.create(init, ItemState::Recording);
-        if (index == 0) return;
-        RecordItem& item = *items_.at(index);
-        removeFile(tempFolder_ + std::string(item.dataFileName.view()));
-        removeFile(tempFolder_ + std::string(item.indexFileName.view()));
-        const std::size_t skip = headerEnded ? headerLength : 0;
-        appendToItem(item, s.sequence + static_cast<std::uint32_t>(skip), s.payload.subspan(skip), true);
+        createResponseItem(s, extension, haveLength ? parseContentLength(lengthText) : 0, headerEnded ? headerLength : 0);
         return;
     }
+    if (headerEnded && bodyLength == 0 && extension.empty() && lookupFromServer(s) == 0)
+        rememberHeaderOnlyResponse(s, headerLength, haveLength ? parseContentLength(lengthText) : 0);
 
     if (haveLength) {
         const int index = lookupFromServer(s);
@@ -196,6 +183,80 @@ void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frame
                          !wasOpen);
         }
     }
+}
+
+void PacketDispatcher::createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t expectedSize,
+                                          std::size_t skip) {
+    NewItem init;
+    init.kind = ItemKind::Http;
+    std::memcpy(init.serverAddress.bytes, s.sourceAddress, 4);
+    init.serverPort = s.sourcePort;
+    std::memcpy(init.clientAddress.bytes, s.destinationAddress, 4);
+    init.clientPort = s.destinationPort;
+    init.expectedAck = s.acknowledgement;
+    init.expectedSize = expectedSize;
+    init.extension = extension;
+    const int index = items_.create(init, ItemState::Recording);
+    if (index == 0) return;
+    RecordItem& item = *items_.at(index);
+    removeFile(tempFolder_ + std::string(item.dataFileName.view()));
+    removeFile(tempFolder_ + std::string(item.indexFileName.view()));
+    appendToItem(item, s.sequence + static_cast<std::uint32_t>(skip), s.payload.subspan(skip), true);
+}
+
+void PacketDispatcher::rememberHeaderOnlyResponse(const TcpSegment& s, std::size_t headerLength,
+                                                  std::int32_t contentLength) {
+    PendingResponse& p = pending_[nextPending_];
+    nextPending_ = (nextPending_ + 1) % kPendingResponses;  // the oldest is forgotten first
+    std::memcpy(p.server, s.sourceAddress, 4);
+    std::memcpy(p.client, s.destinationAddress, 4);
+    p.serverPort = s.sourcePort;
+    p.clientPort = s.destinationPort;
+    p.ack = s.acknowledgement;
+    p.bodySequence = s.sequence + static_cast<std::uint32_t>(headerLength);
+    p.contentLength = contentLength;
+    p.used = true;
+    p.heldCount = 0;
+    p.heldBytes = 0;
+}
+
+bool PacketDispatcher::createFromPendingResponse(const TcpSegment& s) {
+    for (std::size_t slot = 0; slot < pending_.size(); ++slot) {
+        PendingResponse& p = pending_[slot];
+        if (!p.used || p.serverPort != s.sourcePort || p.clientPort != s.destinationPort || p.ack != s.acknowledgement ||
+            std::memcmp(p.server, s.sourceAddress, 4) != 0 || std::memcmp(p.client, s.destinationAddress, 4) != 0)
+            continue;
+        std::uint8_t* area = heldArea_.get() + slot * kHeldBytes;
+        if (p.bodySequence != s.sequence) {
+            // A later body segment came first (the first one was lost or
+            // delayed): keep it while there is room.
+            const auto ahead = static_cast<std::int32_t>(s.sequence - p.bodySequence);
+            if (ahead > 0 && p.heldCount < p.held.size() && p.heldBytes + s.payload.size() <= kHeldBytes) {
+                std::memcpy(area + p.heldBytes, s.payload.data(), s.payload.size());
+                p.held[p.heldCount++] = {s.sequence, p.heldBytes, static_cast<std::uint32_t>(s.payload.size())};
+                p.heldBytes += static_cast<std::uint32_t>(s.payload.size());
+            }
+            return false;
+        }
+        p.used = false;
+        // The rule of a header that arrives with body bytes, applied to the
+        // body's first segment: FLV metadata makes it an FLV download.
+        if (asText(s.payload).find("onMetaData") == std::string_view::npos) return false;
+        if (items_.count() >= kMaxRecordItems) return false;
+        createResponseItem(s, ".FLV", p.contentLength, 0);
+        const int index = lookupFromServer(s);
+        if (index == 0) return false;
+        RecordItem& item = *items_.at(index);
+        for (std::size_t k = 0; k < p.heldCount; ++k) {
+            const auto& h = p.held[k];
+            appendToItem(item, h.sequence, std::span<const std::uint8_t>(area + h.offset, h.length), false);
+            item.segmentCount.fetch_add(1, std::memory_order_relaxed);
+            item.storedBytes.fetch_add(static_cast<std::int32_t>(h.length), std::memory_order_relaxed);
+        }
+        p.heldCount = 0;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace kestrel::engine

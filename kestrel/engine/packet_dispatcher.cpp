@@ -85,8 +85,21 @@ void PacketDispatcher::appendToItem(RecordItem& item, std::uint32_t sequence, st
 }
 
 void PacketDispatcher::storeSegment(const TcpSegment& s, Outbox& outbox) {
-    const int index = lookupFromServer(s);
-    if (index == 0) return;
+    int index = lookupFromServer(s);
+    if (index == 0) {
+        if (!createFromPendingResponse(s)) return;
+        index = lookupFromServer(s);
+        if (index == 0) return;
+        // The new item's first record is stored; what follows is counted as
+        // for any stored segment.
+        RecordItem& item = *items_.at(index);
+        const auto length = static_cast<std::int32_t>(s.payload.size());
+        item.segmentCount.fetch_add(1, std::memory_order_relaxed);
+        const std::int32_t stored = item.storedBytes.fetch_add(length, std::memory_order_relaxed) + length;
+        if (item.expectedSize.load(std::memory_order_relaxed) < stored)
+            item.expectedSize.store(stored, std::memory_order_relaxed);
+        return;
+    }
     RecordItem& item = *items_.at(index);
     if (!item.is(ItemState::Recording)) return;
     const auto length = static_cast<std::int32_t>(s.payload.size());

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <memory>
 #include <string>
 
 #include "common/tcp_segment.h"
@@ -39,6 +40,37 @@ public:
     std::uint64_t framesNotDecoded() const { return framesNotDecoded_; }
 
 private:
+    // A response whose header came in a segment of its own, without a media
+    // type: its first body segment may still show FLV metadata.
+    struct PendingResponse {
+        std::uint8_t server[4] = {};
+        std::uint8_t client[4] = {};
+        std::uint16_t serverPort = 0;
+        std::uint16_t clientPort = 0;
+        std::uint32_t ack = 0;
+        std::uint32_t bodySequence = 0;
+        std::int32_t contentLength = 0;
+        bool used = false;
+        // Body segments that overtook the first one, kept until it decides.
+        struct Held {
+            std::uint32_t sequence;
+            std::uint32_t offset;
+            std::uint32_t length;
+        };
+        std::array<Held, 64> held{};
+        std::size_t heldCount = 0;
+        std::uint32_t heldBytes = 0;
+    };
+    static constexpr std::size_t kPendingResponses = 32;
+    static constexpr std::size_t kHeldBytes = 64 * 1024;
+
+    void rememberHeaderOnlyResponse(const TcpSegment& s, std::size_t headerLength, std::int32_t contentLength);
+    // True when the segment was the first body segment of a remembered
+    // response and became an item's first record.
+    bool createFromPendingResponse(const TcpSegment& s);
+    void createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t expectedSize,
+                            std::size_t skip);
+
     void handleHttpRequest(const TcpSegment& s);
     void handleHttpResponse(const TcpSegment& s, std::size_t frameLength);
     void handleRtmpConnect(const TcpSegment& s);
@@ -55,6 +87,10 @@ private:
     std::string tempFolder_;
     bool recordSwf_ = false;
     std::uint64_t framesNotDecoded_ = 0;
+    std::array<PendingResponse, kPendingResponses> pending_{};
+    // One fixed area per remembered response for the segments it holds.
+    std::unique_ptr<std::uint8_t[]> heldArea_{new std::uint8_t[kPendingResponses * kHeldBytes]};
+    std::size_t nextPending_ = 0;
 };
 
 }  // namespace kestrel::engine

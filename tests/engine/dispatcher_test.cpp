@@ -325,3 +325,41 @@ TEST_F(DispatcherTest, DamagedFramesAreSafe) {
     }
     EXPECT_GT(dispatcher_.framesNotDecoded(), 0u);  // cut-short frames were refused, not read past
 }
+
+// A response header sent alone, with a type that names no media: the first
+// body segment decides, by the FLV metadata in it, even when later segments
+// overtook it.
+TEST_F(DispatcherTest, HeaderOnlyResponseDecidedByItsFirstBodySegment) {
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 30\r\n\r\n";
+    const auto bodyAt = 500 + static_cast<std::uint32_t>(header.size());
+    const std::string first = std::string("FLV\x01\x05\0\0\0\x09\0\0\0\0\x12", 14) + "onMetaData";
+    struct Case {
+        const char* what;
+        std::uint16_t port;
+        std::string firstBody;
+        bool creates;
+    } cases[] = {
+        {"metadata in the first body segment", 41000, first, true},
+        {"no metadata", 41001, std::string(24, 'x'), false},
+    };
+    for (const auto& c : cases) {
+        FrameSpec s = fromServer(500, 9);
+        s.dport = c.port;
+        const int before = table_.count();
+        feed(s, header);
+        EXPECT_EQ(table_.count(), before) << c.what;  // nothing to decide by yet
+        FrameSpec later = s;
+        later.seq = bodyAt + static_cast<std::uint32_t>(c.firstBody.size());
+        feed(later, "tail!");  // overtakes the first body segment
+        FrameSpec firstSeg = s;
+        firstSeg.seq = bodyAt;
+        feed(firstSeg, c.firstBody);
+        EXPECT_EQ(table_.count() > before, c.creates) << c.what;
+        if (c.creates) {
+            const int i = table_.count();
+            EXPECT_EQ(item(i).outputName.view().substr(item(i).outputName.view().find('.')), ".FLV");
+            EXPECT_EQ(item(i).expectedSize.load(), 30);
+            EXPECT_EQ(dataOf(i), std::string("PIP\0\0", 5) + c.firstBody + "tail!");
+        }
+    }
+}
