@@ -1,4 +1,5 @@
 #include "kestrel/engine/adapter_choice.h"
+#include "tests/support/adapters.h"
 
 #include <gtest/gtest.h>
 
@@ -60,15 +61,7 @@ TEST(MatchAdapter, SubstringRulesAndLimits) {
     EXPECT_EQ(matchAdapter("10.1.0.21|", many), "");  // the 21st entry is never examined
 }
 
-namespace {
-AdapterInfo adapter(std::string name, std::string description, std::vector<kestrel::platform::AdapterAddress> ips) {
-    AdapterInfo a;
-    a.name = std::move(name);
-    a.description = std::move(description);
-    a.ipv4 = std::move(ips);
-    return a;
-}
-}  // namespace
+using kestrel::test::adapter;
 
 TEST(AdapterListDialog, RowsFromTheDriversList) {
     AdapterListDialog d;

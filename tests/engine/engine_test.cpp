@@ -36,6 +36,7 @@ public:
     void setCaptureControls(bool start, bool stop) override {
         startEnabled = start;
         stopEnabled = stop;
+        controls.emplace_back(start, stop);
     }
     void addRow(int index) override { added.push_back(index); }
     void refreshRow(int index) override { refreshed.push_back(index); }
@@ -47,6 +48,7 @@ public:
     int adapterErrorShown = 0;
     bool startEnabled = true;
     bool stopEnabled = false;
+    std::vector<std::pair<bool, bool>> controls;  // every (start, stop) setting, in order
     std::vector<int> added, refreshed;
 };
 
@@ -188,10 +190,9 @@ TEST_F(EngineTest, SourceThatCannotOpenReturnsToIdleWithLibpcapText) {
     makeEngine(OspreyModule{});
     engine_->setSourceOverride("file://" + dir_ + "missing.pcap");
     startAndPump();
-    EXPECT_FALSE(ui_.startEnabled);
     ASSERT_TRUE(pumpUntil([&] { return engine_->state() == EngineState::Idle; }));
-    EXPECT_TRUE(ui_.startEnabled);
-    EXPECT_FALSE(ui_.stopEnabled);
+    // Started (Start off, Stop on), then back to Idle (Start on, Stop off).
+    EXPECT_EQ(ui_.controls, (std::vector<std::pair<bool, bool>>{{false, true}, {true, false}}));
     ASSERT_EQ(ui_.messages.size(), 1u);
     EXPECT_NE(ui_.messages[0].find("No such file or directory"), std::string::npos) << ui_.messages[0];
     // The engine starts again afterwards.

@@ -8,6 +8,8 @@
 #include <fstream>
 
 #include "kestrel/engine/messages.h"
+#include "tests/support/recording_ui.h"
+#include "tests/support/test_files.h"
 
 using namespace kestrel::engine;
 using kestrel::files::PostProcessor;
@@ -15,26 +17,9 @@ using kestrel::platform::MessageSink;
 
 namespace {
 
-std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-void write(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using kestrel::test::readFile;
+using kestrel::test::writeFile;
 
-class QuietUi : public EngineUi {
-public:
-    kestrel::platform::Answer messageBox(std::string_view, kestrel::platform::Buttons) override {
-        return kestrel::platform::Answer::Ok;
-    }
-    std::string runAddressChooser(AddressChooser&) override { return {}; }
-    bool runAdapterList(AdapterListDialog&) override { return false; }
-    void showAdapterError() override {}
-    void setCaptureControls(bool, bool) override {}
-    void addRow(int) override {}
-    void refreshRow(int) override {}
-};
 
 std::string flvBody(std::size_t n) {
     std::string s = std::string("FLV\x01\x05\0\0\0\x09", 9);
@@ -46,8 +31,7 @@ std::string flvBody(std::size_t n) {
 class PostProcessorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string t = (std::filesystem::temp_directory_path() / "kestrel-post-XXXXXX").string();
-        save_ = std::string(::mkdtemp(t.data())) + "/";
+        save_ = kestrel::test::tempFolder("kestrel-post");
         std::filesystem::create_directories(save_ + "Temp");
         window_ = std::make_unique<MessageSink>([this](std::uint32_t m, auto w, auto) -> std::intptr_t {
             messages_.emplace_back(m, static_cast<int>(w));
@@ -88,7 +72,7 @@ protected:
     std::string indexPath(int i) { return save_ + "Temp/" + std::string(engine_->items().at(i)->indexFileName.view()); }
     RecordItem& item(int i) { return *engine_->items().at(i); }
 
-    QuietUi ui_;
+    kestrel::test::RecordingUi ui_;
     std::string save_;
     std::unique_ptr<MessageSink> window_;
     std::unique_ptr<Engine> engine_;
@@ -100,18 +84,18 @@ protected:
 
 TEST_F(PostProcessorTest, FinishedItemGetsAUniqueNameAndItsCaptureFilesGo) {
     const std::string body = flvBody(5000);
-    write(save_ + "clip.flv", "older");
-    write(save_ + "clip(1).flv", "older");
+    writeFile(save_ + "clip.flv", "older");
+    writeFile(save_ + "clip(1).flv", "older");
     const int i = waitingItem({{500, body.substr(0, 2000)}, {2500, body.substr(2000)}, {1500, body.substr(1000, 1500)}},
                               "clip.flv");
     post_->processItem(i, save_);
     EXPECT_TRUE(item(i).is(ItemState::Done));
-    EXPECT_EQ(read(save_ + "clip(2).flv"), body);
+    EXPECT_EQ(readFile(save_ + "clip(2).flv"), body);
     EXPECT_EQ(item(i).title.view(), "clip(2).flv");
     EXPECT_EQ(item(i).titleLength, 11);
     EXPECT_EQ(item(i).outputFolder.view(), save_);
     EXPECT_EQ(item(i).processedBytes.load(), 5000);
-    EXPECT_EQ(read(save_ + "clip.flv"), "older");
+    EXPECT_EQ(readFile(save_ + "clip.flv"), "older");
     EXPECT_FALSE(std::filesystem::exists(save_ + "1.FLV"));
     EXPECT_FALSE(std::filesystem::exists(dataPath(i)));
     EXPECT_FALSE(std::filesystem::exists(indexPath(i)));
@@ -124,7 +108,7 @@ TEST_F(PostProcessorTest, WithoutTitleTheOutputKeepsItsNumberAndStrayBytesAreCut
                               "");
     post_->processItem(i, save_);
     EXPECT_TRUE(item(i).is(ItemState::Done));
-    EXPECT_EQ(read(save_ + "1.FLV"), body);
+    EXPECT_EQ(readFile(save_ + "1.FLV"), body);
     EXPECT_FALSE(std::filesystem::exists(save_ + "1.FLV.1.flv"));
 }
 
@@ -136,8 +120,8 @@ TEST_F(PostProcessorTest, FailuresKeepTheCaptureFiles) {
         bool stateMessage;
     } cases[] = {
         {"one index entry", [&](int i) { std::filesystem::resize_file(indexPath(i), 18); }, ItemState::Failed, true},
-        {"bad magic", [&](int i) { write(dataPath(i), "PIX\0\0xxxx"); }, ItemState::Failed, true},
-        {"empty data file", [&](int i) { write(dataPath(i), ""); }, ItemState::Failed, true},
+        {"bad magic", [&](int i) { writeFile(dataPath(i), "PIX\0\0xxxx"); }, ItemState::Failed, true},
+        {"empty data file", [&](int i) { writeFile(dataPath(i), ""); }, ItemState::Failed, true},
         {"data file missing", [&](int i) { std::filesystem::remove(dataPath(i)); }, ItemState::Failed, true},
         {"output cannot be created", [&](int i) { std::filesystem::create_directory(save_ + std::string(item(i).outputName.view())); },
          ItemState::Failed, true},
@@ -181,8 +165,8 @@ TEST_F(PostProcessorTest, ThreadTakesEveryWaitingItemAndClearsTheBusyFlag) {
     while (engine_->postProcessingBusy().load() && std::chrono::steady_clock::now() < end) window_->waitAndPump(20);
     window_->pump();
     EXPECT_EQ(engine_->postProcessingBusy().load(), 0);
-    EXPECT_EQ(read(save_ + "a.flv"), body);
-    EXPECT_EQ(read(save_ + "b.flv"), body);
+    EXPECT_EQ(readFile(save_ + "a.flv"), body);
+    EXPECT_EQ(readFile(save_ + "b.flv"), body);
     EXPECT_TRUE(item(a).is(ItemState::Done));
     EXPECT_TRUE(item(b).is(ItemState::Done));
     EXPECT_TRUE(item(r).is(ItemState::Failed));

@@ -12,6 +12,8 @@
 #include "kestrel/files/capture_import.h"
 #include "kestrel/files/post_processor.h"
 #include "kestrel/files/rtmp_raw_stream.h"
+#include "tests/support/recording_ui.h"
+#include "tests/support/test_files.h"
 
 using namespace kestrel::engine;
 using kestrel::capture_files::IndexEntry;
@@ -21,16 +23,10 @@ using kestrel::platform::MessageSink;
 
 namespace {
 
-std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-void write(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using kestrel::test::readFile;
+using kestrel::test::writeFile;
 std::string tempDir(const char* name) {
-    std::string t = (std::filesystem::temp_directory_path() / (std::string(name) + "-XXXXXX")).string();
-    return std::string(::mkdtemp(t.data())) + "/";
+    return kestrel::test::tempFolder(name);
 }
 
 struct StoredEntry {
@@ -48,7 +44,7 @@ std::vector<OrderedEntry> store(const std::string& path, const std::vector<Store
                            static_cast<std::uint32_t>(s.ipLength < 0 ? s.bytes.size() + 40 : static_cast<std::size_t>(s.ipLength))});
         data += s.bytes;
     }
-    write(path, data);
+    writeFile(path, data);
     std::vector<OrderedEntry> ordered;
     kestrel::capture_files::orderEntries(entries, ordered);
     return ordered;
@@ -92,7 +88,7 @@ TEST(RawStream, OrderRepeatsPaddingAndGaps) {
             std::atomic<std::int32_t> progress{0};
             const auto stats = kestrel::files::reassembleRawStream(f, ordered, dir + "raw", &progress);
             std::fclose(f);
-            const std::string got = read(dir + "raw");
+            const std::string got = readFile(dir + "raw");
             EXPECT_TRUE(got == c.expected) << c.what << " base " << b << ": " << got.size() << " bytes, expected "
                                            << c.expected.size();
             EXPECT_EQ(stats.repeats, c.repeats) << c.what;
@@ -109,21 +105,6 @@ TEST(RawStream, OrderRepeatsPaddingAndGaps) {
 
 namespace {
 
-class QuietUi : public EngineUi {
-public:
-    kestrel::platform::Answer messageBox(std::string_view text, kestrel::platform::Buttons) override {
-        messages.emplace_back(text);
-        return kestrel::platform::Answer::Ok;
-    }
-    std::string runAddressChooser(AddressChooser&) override { return {}; }
-    bool runAdapterList(AdapterListDialog&) override { return false; }
-    void showAdapterError() override {}
-    void setCaptureControls(bool, bool) override {}
-    void addRow(int index) override { rows.push_back(index); }
-    void refreshRow(int) override {}
-    std::vector<std::string> messages;
-    std::vector<int> rows;
-};
 
 // A stream item's capture files made from a real RTMP capture's server
 // stream: the items of kestrel-cli capture, left waiting.
@@ -170,7 +151,7 @@ protected:
         window_->pump();
     }
 
-    QuietUi ui_;
+    kestrel::test::RecordingUi ui_;
     std::string save_;
     std::unique_ptr<MessageSink> window_;
     std::unique_ptr<Engine> engine_;
@@ -215,7 +196,7 @@ TEST_F(StreamItemTest, OutsideConverterOutputThatPassesTheSizeTestIsKept) {
     EXPECT_TRUE(item(i).is(ItemState::Done));
     EXPECT_TRUE(result.outsideConverterPassed);
     EXPECT_FALSE(result.builtinConverterRan);
-    const std::string out = read(save_ + "1.FLV");
+    const std::string out = readFile(save_ + "1.FLV");
     ASSERT_GE(out.size(), 13u);
     EXPECT_EQ(out.substr(0, 3), "FLV");
     EXPECT_GT(out.size() * 100 / result.rawStreamBytes, 80u);
@@ -231,7 +212,7 @@ TEST_F(StreamItemTest, WithoutThePlugInTheBuiltInConverterRuns) {
     EXPECT_FALSE(result.outsideConverterPassed);
     EXPECT_TRUE(result.builtinConverterRan);
     EXPECT_TRUE(item(i).is(ItemState::Done));
-    EXPECT_EQ(read(save_ + "1.FLV").substr(0, 3), "FLV");
+    EXPECT_EQ(readFile(save_ + "1.FLV").substr(0, 3), "FLV");
     std::filesystem::remove_all(empty);
 }
 
@@ -257,13 +238,13 @@ TEST_F(StreamItemTest, EmptyRawStreamFailsWithoutDividingByZero) {
     // Two stored payloads that were only Ethernet padding of empty segments
     // (IP length 40): the raw stream comes out empty.
     const std::string temp = save_ + "Temp/";
-    write(temp + "1.flvdata", std::string("PIP\x01\0", 5) + std::string(12, '\0'));
+    writeFile(temp + "1.flvdata", std::string("PIP\x01\0", 5) + std::string(12, '\0'));
     std::string index;
     for (std::uint32_t k = 0; k < 2; ++k) {
         const auto e = kestrel::capture_files::encodeEntry({100 + k, 5 + 6 * k, 6, 40});
         index.append(reinterpret_cast<const char*>(e.data()), e.size());
     }
-    write(temp + "1.flvdata.idx", index);
+    writeFile(temp + "1.flvdata.idx", index);
     const auto result = post_->processItem(i, save_);
     EXPECT_EQ(result.rawStreamBytes, 0u);
     EXPECT_FALSE(result.outsideConverterPassed);
@@ -274,7 +255,7 @@ TEST_F(StreamItemTest, EmptyRawStreamFailsWithoutDividingByZero) {
 
 TEST_F(StreamItemTest, ImportChecksTheMagicAndProcessesInPlace) {
     post_->setOutsideConverterFolder(std::string(KESTREL_BIN_DIR) + "/");
-    write(save_ + "Temp/bad.flvdata", "NOPE-not-capture-data");
+    writeFile(save_ + "Temp/bad.flvdata", "NOPE-not-capture-data");
     struct Case {
         kestrel::files::ImportCommand command;
         const char* suffix;
@@ -305,13 +286,13 @@ TEST_F(StreamItemTest, ImportChecksTheMagicAndProcessesInPlace) {
     EXPECT_EQ(ui_.rows, std::vector<int>{index});
     pumpUntilIdle();
     EXPECT_TRUE(item(index).is(ItemState::Done));
-    EXPECT_EQ(read(save_ + "2.flv").substr(0, 3), "FLV");
+    EXPECT_EQ(readFile(save_ + "2.flv").substr(0, 3), "FLV");
     EXPECT_FALSE(std::filesystem::exists(save_ + "Temp/left.flvdata"));
 }
 
 TEST_F(StreamItemTest, ImportOutsideTempFailsInProcessing) {
     const std::string elsewhere = tempDir("kestrel-elsewhere");
-    write(elsewhere + "x.flvdata", std::string("PIP\0\0data", 9));
+    writeFile(elsewhere + "x.flvdata", std::string("PIP\0\0data", 9));
     const int index = kestrel::files::importCaptureData(*engine_, elsewhere + "x.flvdata",
                                                         kestrel::files::ImportCommand::AddFileToProcess);
     ASSERT_GT(index, 0);

@@ -7,20 +7,13 @@
 #include <cstring>
 
 #include "kestrel/engine/osprey_module.h"
+#include "tests/support/adapters.h"
 
 using kestrel::osprey::formatAdapterList;
 using kestrel::osprey::formatUsableAddresses;
 using kestrel::platform::AdapterInfo;
 
-namespace {
-AdapterInfo adapter(std::string name, std::string description, std::vector<kestrel::platform::AdapterAddress> ips) {
-    AdapterInfo a;
-    a.name = std::move(name);
-    a.description = std::move(description);
-    a.ipv4 = std::move(ips);
-    return a;
-}
-}  // namespace
+using kestrel::test::adapter;
 
 TEST(OspreyListing, AdapterEntries) {
     struct Case {
