@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "common/flv_format.h"
 #include "platform/byte_reader.h"
@@ -198,13 +199,25 @@ void FlvTagWriter::countInto(BuiltinStats& stats) const {
 
 StartChoice chooseStartWithoutChunkSize(std::span<const std::uint8_t> probe) {
     ByteReader r(probe);
-    if (r.hasAt(0, 4) && r.be24At(1) == 0) return {0, false};
+    // Three zero bytes after the first one look like a type-0 header with a
+    // zero timestamp; but a first byte naming chunk stream 0 or 1 is no
+    // one-byte basic header (it is, say, the tail of a message cut by the
+    // start of the recording), and the metadata rule decides instead.
+    if (r.hasAt(0, 4) && r.be24At(1) == 0 && (r.u8At(0) & 0x3F) >= 2) return {0, false};
     // The name must fit inside the probe block with a byte to spare.
     const auto searched = probe.first(probe.empty() ? 0 : probe.size() - 1);
     if (const auto m = findText(searched, kOnMetaData)) {
         // A name closer to the start than a chunk header's length cannot sit
         // in a chunk that starts inside the stream: parse from the start.
-        const std::uint64_t start = *m >= kMetaDataNameOffset ? *m - kMetaDataNameOffset : 0;
+        std::uint64_t start = *m >= kMetaDataNameOffset ? *m - kMetaDataNameOffset : 0;
+        // Servers that relay a published stream put the name "@setDataFrame"
+        // (an AMF0 string of 16 bytes) before "onMetaData": the chunk
+        // starts that much earlier.
+        static constexpr std::string_view kSetDataFrameString("\x02\x00\x0d@setDataFrame", 16);
+        if (*m >= kMetaDataNameOffset + kSetDataFrameString.size() &&
+            std::memcmp(probe.data() + (*m - 3 - kSetDataFrameString.size()), kSetDataFrameString.data(),
+                        kSetDataFrameString.size()) == 0)
+            start = *m - kMetaDataNameOffset - kSetDataFrameString.size();
         return {start, true};
     }
     return {0, false};
