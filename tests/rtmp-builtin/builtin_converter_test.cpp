@@ -498,3 +498,34 @@ TEST(Hostile, RandomBytesGiveASoundFile) {
 }
 
 }  // namespace
+
+// Two starts the metadata rule must find: a stream whose first bytes end a
+// message cut by the start of the recording (zeros after a byte that names
+// no chunk stream of its own), and metadata that a relaying server sends
+// with the name "@setDataFrame" before "onMetaData".
+TEST(BuiltinStart, CutMessageTailAndSetDataFrameName) {
+    struct Case {
+        const char* what;
+        bool tail;
+        bool setDataFrame;
+    } cases[] = {
+        {"tail of a cut message, plain metadata", true, false},
+        {"@setDataFrame before onMetaData", false, true},
+        {"both", true, true},
+    };
+    for (const auto& c : cases) {
+        ChunkWriter w(128);
+        if (c.tail) {
+            w.raw(Bytes{0x00, 0x00, 0x00, 0x00, 0x00, 0x01});
+        } else {
+            w.raw(Bytes{0x27, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
+        }
+        w.message(5, kData, 0, metaDataBody(false, c.setDataFrame));
+        const auto sent = writeMedia(w, 10, 400, 120);
+        const Outcome o = run(kBuiltin, w.bytes(), "start-rules");
+        expectSoundFile(o);
+        EXPECT_EQ(o.stats.passes, 1) << c.what;
+        EXPECT_EQ(o.stats.metadataTags, 1u) << c.what;
+        expectSameMedia(o, sent);
+    }
+}
