@@ -4,6 +4,8 @@
 #include <atomic>
 #include <memory>
 
+#include "kestrel/engine/rtmp_patterns.h"
+
 namespace kestrel::files {
 
 namespace {
@@ -51,6 +53,17 @@ RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_fi
             from = std::max<std::int64_t>(overlap, 0);
         }
         const std::size_t got = capture_files::readPayload(data, e, buffer, &position);
+        // The client's connect command (stored whole, or from its URL on) is
+        // the item's first record but no part of what the server sent: a
+        // converter reading it would take the rest of a command that went on
+        // in the client's next segment from the server's bytes.
+        if (e.dataOffset == capture_files::kHeaderSize) {
+            const std::span<const std::uint8_t> head(buffer.data(), got);
+            if (engine::rtmp::connectAt(head, 0) || engine::rtmp::bytesAt(head, 0, "rtmp")) {
+                ++stats.clientRecordsLeftOut;
+                continue;
+            }
+        }
         const auto take = static_cast<std::size_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(n, static_cast<std::int64_t>(got)) - from));
         if (take > 0 && std::fwrite(buffer.data() + from, 1, take, out) != take) stats.writeFailed = true;
         stats.bytesWritten += take;

@@ -16,6 +16,7 @@ struct RawStreamStats {
     std::uint64_t bytesWritten = 0;
     std::uint64_t repeats = 0;
     std::uint64_t gaps = 0;
+    std::uint64_t clientRecordsLeftOut = 0;
     bool writeFailed = false;
     // Raw stream offsets at which bytes are missing before them.
     std::vector<std::uint64_t> gapOffsets;
@@ -30,7 +31,9 @@ bool writeGapList(const std::string& rawPath, const std::vector<std::uint64_t>& 
 // partial overlap contributes only its new bytes; a gap is counted and the
 // next payload follows directly. An entry whose IP length says it carried
 // no payload (only Ethernet padding) is skipped; an entry of length 0 ends
-// the stream. progress (optional) gets each entry's bytes taken.
+// the stream. The client's connect command, stored as an item's first
+// record, is left out: it is not part of the server's stream. progress
+// (optional) gets each entry's bytes taken.
 RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_files::OrderedEntry>& entries,
                                    const std::string& rawPath, std::atomic<std::int32_t>* progress = nullptr);
 

@@ -61,6 +61,7 @@ std::string stream(std::size_t n) {
 TEST(RawStream, OrderRepeatsPaddingAndGaps) {
     const std::string dir = tempDir("kestrel-raw");
     const std::string s = stream(3000);
+    const std::string connect = std::string("\x03\0\0\0\0\0\xc3\x14\0\0\0\0\x02\0\x07", 15) + "connect" + std::string(40, 'c');
     const std::uint32_t bases[] = {100u, 0xFFFFFFFFu - 1500u};
     for (std::uint32_t b : bases) {
         struct Case {
@@ -78,9 +79,13 @@ TEST(RawStream, OrderRepeatsPaddingAndGaps) {
             {"padding of an empty segment", {{b, s.substr(0, 1000)}, {b + 1000, std::string(6, '\0'), 40}, {b + 1000, s.substr(1000)}}, s, 0, 0},
             {"gap", {{b, s.substr(0, 500)}, {b + 500, s.substr(500, 500)}, {b + 1500, s.substr(1500)}},
              s.substr(0, 1000) + s.substr(1500), 0, 1},
-            // The first stored record (a client's connect command) lives in
-            // another sequence space: the jump after it is no loss.
-            {"seam after the first record", {{b + 900000, "connect"}, {b + 1000000, s}}, "connect" + s, 0, 0},
+            // The first stored record lives in another sequence space when it
+            // is the client's connect command: it is left out, and the jump
+            // next to it is no loss. A server's own first record stays.
+            {"client's connect command first", {{b + 900000, connect}, {b + 1000000, s}}, s, 0, 0},
+            {"connect record from its URL on", {{b + 1000000 + 3000, "rtmp://h/app"}, {b, s}}, s, 0, 0},
+            {"server's status record first", {{b, "status"}, {b + 6, s}}, "status" + s, 0, 0},
+            {"seam after a server's first record", {{b + 900000, "status"}, {b + 1000000, s}}, "status" + s, 0, 0},
         };
         for (const auto& c : cases) {
             const auto ordered = store(dir + "d", c.entries);
