@@ -90,10 +90,16 @@ def packets(path):
 
 
 def framemd5(flv, dest):
-    with open(dest, "w") as f:
-        r = subprocess.run(["ffmpeg", "-v", "error", "-i", flv, "-map", "0", "-c", "copy", "-f", "framemd5", "-"],
-                           stdout=f, stderr=subprocess.PIPE, timeout=120)
-    return r.returncode == 0
+    # Every stream in file order, as the reference was made; when a damaged
+    # tag makes ffmpeg see a further stream, which the framemd5 muxer refuses
+    # as a whole, the first video and audio streams only.
+    for maps in (["-map", "0"], ["-map", "0:v:0?", "-map", "0:a:0?"]):
+        with open(dest, "w") as f:
+            r = subprocess.run(["ffmpeg", "-v", "error", "-i", flv, *maps, "-c", "copy", "-f", "framemd5", "-"],
+                               stdout=f, stderr=subprocess.PIPE, timeout=120)
+        if r.returncode == 0:
+            return True
+    return False
 
 
 def duration(flv):
@@ -132,7 +138,8 @@ def program_without_plugin(kestrel, work):
 # what is known of it. Remove an entry once the capture passes.
 KNOWN_FAILURES = {
     ("rtmp-vod-rtmpdump-eth1500-edit-drop", "built-in"):
-        "with two holes in the stream the built-in converter writes no tag",
+        "with two holes in the stream the built-in converter reads across the seams of the stitched raw "
+        "stream: about 107/274 packets, and damaged tags that flvmeta reports as errors",
 }
 
 # Packets that missing bytes may cost: those whose bytes are gone (about
