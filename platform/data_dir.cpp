@@ -61,6 +61,10 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+void removeFile(const std::string& path) {
+    ::unlink(path.c_str());
+}
+
 bool makeFolders(const std::string& path) {
     if (path.empty()) return false;
     std::string partial;

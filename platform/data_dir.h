@@ -23,4 +23,7 @@ bool makeFolders(const std::string& path);
 bool folderExists(const std::string& path);
 bool fileExists(const std::string& path);
 
+// Deletes a file if it is there; a missing file is no failure.
+void removeFile(const std::string& path);
+
 }  // namespace kestrel::platform

@@ -1,8 +1,6 @@
 // Recognition of media downloads over HTTP, from the request or from the
 // response header.
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <climits>
@@ -12,6 +10,7 @@
 
 #include "common/url_text.h"
 #include "kestrel/engine/packet_dispatcher.h"
+#include "platform/data_dir.h"
 
 namespace kestrel::engine {
 
@@ -72,10 +71,6 @@ std::int32_t parseContentLength(std::string_view text) {
     return static_cast<std::int32_t>(v);
 }
 
-void removeFile(const std::string& path) {
-    ::unlink(path.c_str());
-}
-
 }  // namespace
 
 void PacketDispatcher::handleHttpRequest(const TcpSegment& s) {
@@ -110,9 +105,9 @@ void PacketDispatcher::handleHttpRequest(const TcpSegment& s) {
     if (index == 0) return;
     const RecordItem& item = *items_.at(index);
     const std::string data = tempFolder_ + std::string(item.dataFileName.view());
-    removeFile(data);
-    removeFile(data + ".tmp");
-    removeFile(tempFolder_ + std::string(item.indexFileName.view()));
+    platform::removeFile(data);
+    platform::removeFile(data + ".tmp");
+    platform::removeFile(tempFolder_ + std::string(item.indexFileName.view()));
 }
 
 void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frameLength) {
@@ -199,8 +194,8 @@ void PacketDispatcher::createResponseItem(const TcpSegment& s, std::string_view 
     const int index = items_.create(init, ItemState::Recording);
     if (index == 0) return;
     RecordItem& item = *items_.at(index);
-    removeFile(tempFolder_ + std::string(item.dataFileName.view()));
-    removeFile(tempFolder_ + std::string(item.indexFileName.view()));
+    platform::removeFile(tempFolder_ + std::string(item.dataFileName.view()));
+    platform::removeFile(tempFolder_ + std::string(item.indexFileName.view()));
     appendToItem(item, s.sequence + static_cast<std::uint32_t>(skip), s.payload.subspan(skip), true);
 }
 

@@ -2,7 +2,6 @@
 // connect command or the server's play-start status, ended by the server's
 // end-of-stream status.
 
-#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include "kestrel/engine/messages.h"
 #include "kestrel/engine/packet_dispatcher.h"
 #include "kestrel/engine/rtmp_patterns.h"
+#include "platform/data_dir.h"
 
 namespace kestrel::engine {
 
@@ -36,8 +36,8 @@ int PacketDispatcher::createRtmpItem(const TcpSegment& s, bool serverIsSource, s
     RecordItem& item = *items_.at(index);
     const std::string data = tempFolder_ + std::string(item.dataFileName.view());
     const std::string idx = tempFolder_ + std::string(item.indexFileName.view());
-    ::unlink(data.c_str());
-    ::unlink(idx.c_str());
+    platform::removeFile(data);
+    platform::removeFile(idx);
     if (!item.files.openData(data, true)) return index;  // the next stored segment tries again
     item.filesOpen.store(1, std::memory_order_release);
     item.files.openIndex(idx, true);

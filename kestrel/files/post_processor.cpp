@@ -47,10 +47,6 @@ private:
     std::FILE* f_;
 };
 
-void removeFile(const std::string& path) {
-    ::unlink(path.c_str());
-}
-
 std::uint64_t fileSize(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
@@ -123,7 +119,7 @@ bool PostProcessor::convertStream(int index, std::FILE* data, const std::vector<
         // Where bytes were never captured, the outside converter starts afresh.
         writeGapList(rawPath, raw.gapOffsets);
         runOutsideConverter(rawPath, outputPath);
-        removeFile(rawPath + CURLEW_GAP_LIST_SUFFIX);
+        platform::removeFile(rawPath + CURLEW_GAP_LIST_SUFFIX);
         // An empty raw stream fails the size test instead of dividing by zero.
         const std::uint64_t rawSize = fileSize(rawPath);
         const std::uint64_t outSize = fileSize(outputPath);
@@ -185,8 +181,8 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
         return result;
     }
     std::setvbuf(data.get(), nullptr, _IOFBF, kFileBuffer);
-    removeFile(outputPath);
-    removeFile(rawPath);
+    platform::removeFile(outputPath);
+    platform::removeFile(rawPath);
 
     std::uint8_t kind = 0;
     if (capture_files::readHeader(data.get(), kind) != capture_files::ReadStatus::Ok) {
@@ -208,7 +204,7 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             outputWritten = convertStream(index, data.get(), entries, rawPath, outputPath, mode, result, failed);
             if (failed) {
                 data.reset();
-                removeFile(rawPath);
+                platform::removeFile(rawPath);
                 fail(index, true);
                 return result;
             }
@@ -237,7 +233,7 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             result.http = assembler.stats();
             const bool closed = std::fclose(out.release()) == 0;
             if (result.http.writeFailed || !closed) {
-                removeFile(outputPath);
+                platform::removeFile(outputPath);
                 fail(index, true);
                 return result;
             }
@@ -259,9 +255,9 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
     }
 
     window.send(engine::WM_ITEM_FINISHED, wIndex);
-    removeFile(dataPath);
-    removeFile(indexPath);
-    if (kind == capture_files::kKindRtmp) removeFile(rawPath);
+    platform::removeFile(dataPath);
+    platform::removeFile(indexPath);
+    if (kind == capture_files::kKindRtmp) platform::removeFile(rawPath);
     window.send(engine::WM_ITEM_STATE_CHANGED, wIndex);
     return result;
 }
