@@ -46,8 +46,8 @@ enum class Step { Next, EndPass, WriteFailed };
 class StageThreeConverter {
 public:
     StageThreeConverter(RawStreamFile& in, FlvTagWriter& out, std::vector<std::uint8_t>& scratch,
-                        std::vector<std::uint8_t>& body)
-        : in_(in), out_(out), scratch_(scratch), body_(body) {}
+                        std::vector<std::uint8_t>& body, std::span<const std::uint64_t> gaps)
+        : in_(in), out_(out), scratch_(scratch), body_(body), gaps_(gaps) {}
 
     // One pass from start with the given chunk size; false when writing failed.
     bool runPass(std::uint64_t start, std::uint32_t chunkSize, bool writeHeaderFirst);
@@ -68,11 +68,20 @@ private:
     // header (format 0 or 1, time 0) has one of the given types. True when
     // one was passed over.
     bool passOverInterleaved(std::initializer_list<std::uint8_t> types, Step& step);
+    // Bytes were lost between the current message's header and the read
+    // position: what was read is no message.
+    bool messageCrossesGap() const;
+    // Past a place where bytes were lost, parsing goes on at the first
+    // audio or video header that fits what the stream has shown so far.
+    void findFootingAfter(std::uint64_t gap);
 
     RawStreamFile& in_;
     FlvTagWriter& out_;
     std::vector<std::uint8_t>& scratch_;
     std::vector<std::uint8_t>& body_;
+    std::span<const std::uint64_t> gaps_;  // raw-stream offsets after which bytes are missing, ascending
+    std::size_t nextGap_ = 0;
+    std::uint64_t messageStart_ = 0;
 
     // Per pass.
     std::int64_t chunkSize_ = kDefaultChunkSize;
@@ -96,8 +105,15 @@ bool StageThreeConverter::runPass(std::uint64_t start, std::uint32_t chunkSize, 
     lastAggregateLength_ = 0;
     previous_ = {};
     in_.seek(start);
+    nextGap_ = 0;
+    while (nextGap_ < gaps_.size() && gaps_[nextGap_] <= start) ++nextGap_;
     if (writeHeaderFirst && !out_.writeFileHeader()) return false;
     for (std::uint64_t headers = 0; headers < kMaxHeadersPerPass; ++headers) {
+        if (nextGap_ < gaps_.size() && in_.position() >= gaps_[nextGap_]) {
+            findFootingAfter(gaps_[nextGap_]);
+            while (nextGap_ < gaps_.size() && gaps_[nextGap_] <= in_.position()) ++nextGap_;
+        }
+        messageStart_ = in_.position();
         const Step step = readHeaderAndMessage();
         if (step == Step::WriteFailed) return false;
         if (step == Step::EndPass) break;
@@ -276,11 +292,51 @@ Step StageThreeConverter::mediaMessage(MessageStart m) {
             return Step::Next;
         }
     }
-    if (m.length >= 3) {
+    if (m.length >= 3 && !messageCrossesGap()) {
         if (!out_.writeTag(m.type, state.lastTimestamp, {body_.data(), m.length})) return Step::WriteFailed;
         mediaBytes_ += m.length;
     }
     return Step::Next;
+}
+
+bool StageThreeConverter::messageCrossesGap() const {
+    return nextGap_ < gaps_.size() && messageStart_ < gaps_[nextGap_] && in_.position() > gaps_[nextGap_];
+}
+
+void StageThreeConverter::findFootingAfter(std::uint64_t gap) {
+    // Before any audio or video there is nothing to recognise the stream by:
+    // parsing simply goes on.
+    if (!media_[0].seen && !media_[1].seen) return;
+    constexpr std::uint64_t kSearch = 1 << 20;
+    std::array<std::uint8_t, 13> h{};
+    for (std::uint64_t q = gap; q < gap + kSearch && in_.peekAt(q, h); ++q) {
+        const std::uint8_t format = h[0] >> 6;
+        const std::uint8_t type = h[7];
+        if ((format != 0 && format != 1) || (type != kTypeAudio && type != kTypeVideo)) continue;
+        const std::uint32_t length = ByteReader(h).be24At(4);
+        if (length < 3 || length > kBufferSize) continue;
+        const MediaState& state = media_[static_cast<std::size_t>(mediaIndex(type))];
+        if (!state.seen) continue;
+        const std::uint8_t csid = h[0] & 0x3F;
+        if (state.chunkByteKnown && csid != (state.chunkByte & 0x3F)) continue;
+        const std::size_t headerSize = format == 0 ? 12 : 8;
+        const std::uint8_t firstBody = h[headerSize];
+        // Audio keeps its first byte (format, rate, size, channels); video
+        // keeps its codec and changes only the frame type.
+        if (type == kTypeAudio ? firstBody != state.signature
+                               : (firstBody & 0x0F) != (state.signature & 0x0F) || (firstBody >> 4) < 1 ||
+                                     (firstBody >> 4) > 5)
+            continue;
+        // A message longer than one chunk goes on after a header of its own
+        // chunk stream.
+        if (length > chunkSize()) {
+            std::array<std::uint8_t, 1> next{};
+            if (!in_.peekAt(q + headerSize + chunkSize(), next) || next[0] != (0xC0 | csid)) continue;
+        }
+        in_.seek(q);
+        return;
+    }
+    in_.seek(in_.size());  // nothing to follow: the pass ends
 }
 
 Step StageThreeConverter::aggregateMessage(MessageStart m) {
@@ -304,6 +360,7 @@ Step StageThreeConverter::aggregateMessage(MessageStart m) {
         }
         if (!in_.skip(1)) return Step::EndPass;
     }
+    if (messageCrossesGap()) return Step::Next;
     bool writeOk = true;
     mediaBytes_ += writeAggregateSubTags({body_.data(), m.length}, out_, media_, writeOk);
     return writeOk ? Step::Next : Step::WriteFailed;
@@ -371,7 +428,8 @@ Step StageThreeConverter::otherMessage(MessageStart m) {
     }
     // Only a data message makes a valid FLV script tag; a command that
     // happens to mention the name is not written.
-    if (!metadataWritten_ && m.type == kTypeData && findText({body_.data(), bodyLength}, kOnMetaData)) {
+    if (!metadataWritten_ && m.type == kTypeData && !messageCrossesGap() &&
+        findText({body_.data(), bodyLength}, kOnMetaData)) {
         if (!writeMetadataTag(out_, media_[0].lastTimestamp, {body_.data(), bodyLength})) return Step::WriteFailed;
         metadataWritten_ = true;
     }
@@ -380,7 +438,8 @@ Step StageThreeConverter::otherMessage(MessageStart m) {
 
 }  // namespace
 
-BuiltinResult convertRtmpBuiltin(const std::string& rawPath, const std::string& outputPath, BuiltinStats* stats) {
+BuiltinResult convertRtmpBuiltin(const std::string& rawPath, const std::string& outputPath, BuiltinStats* stats,
+                                 std::span<const std::uint64_t> gapOffsets) {
     BuiltinStats local;
     BuiltinStats& s = stats ? *stats : local;
     s = {};
@@ -402,7 +461,7 @@ BuiltinResult convertRtmpBuiltin(const std::string& rawPath, const std::string& 
 
     FlvTagWriter out;
     if (!out.open(outputPath)) return BuiltinResult::CannotWriteOutput;
-    StageThreeConverter converter(in, out, scratch, body);
+    StageThreeConverter converter(in, out, scratch, body, gapOffsets);
 
     const std::uint64_t enough = length / 10;
     bool ok = chunkSizeAt ? converter.runPass(*chunkSizeAt, kDefaultChunkSize, false)

@@ -48,6 +48,7 @@
 //   thread; calls share no state.
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace kestrel::files {
@@ -72,8 +73,12 @@ struct BuiltinStats {
 // Probe size for a raw stream of rawLength bytes.
 std::uint64_t rtmpProbeSize(std::uint64_t rawLength);
 
+// gapOffsets (ascending, optional): raw-stream offsets after which bytes of
+// the connection were never captured. A message read across such a place is
+// not written, and parsing goes on at the next audio or video header that
+// fits the stream's chunk streams and signatures.
 BuiltinResult convertRtmpBuiltin(const std::string& rawPath, const std::string& outputPath,
-                                 BuiltinStats* stats = nullptr);
+                                 BuiltinStats* stats = nullptr, std::span<const std::uint64_t> gapOffsets = {});
 
 BuiltinResult convertRtmpVariant(const std::string& rawPath, const std::string& outputPath,
                                  BuiltinStats* stats = nullptr);

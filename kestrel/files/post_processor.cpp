@@ -134,8 +134,9 @@ bool PostProcessor::convertStream(int index, std::FILE* data, const std::vector<
     }
     result.builtinConverterRan = true;
 #ifdef KESTREL_HAVE_BUILTIN
-    const BuiltinResult r = mode == engine::ProcessingMode::BuiltinOnly ? convertRtmpVariant(rawPath, outputPath)
-                                                                        : convertRtmpBuiltin(rawPath, outputPath);
+    const BuiltinResult r = mode == engine::ProcessingMode::BuiltinOnly
+                                ? convertRtmpVariant(rawPath, outputPath)
+                                : convertRtmpBuiltin(rawPath, outputPath, nullptr, raw.gapOffsets);
     const bool converted = r == BuiltinResult::Converted;
 #else
     const bool converted = false;

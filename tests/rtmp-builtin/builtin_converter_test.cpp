@@ -30,7 +30,11 @@ struct Converter {
     const char* name;
     Convert convert;
 };
-const Converter kBuiltin{"builtin", &kestrel::files::convertRtmpBuiltin};
+kestrel::files::BuiltinResult builtinWithoutGaps(const std::string& raw, const std::string& out,
+                                                kestrel::files::BuiltinStats* stats) {
+    return kestrel::files::convertRtmpBuiltin(raw, out, stats);
+}
+const Converter kBuiltin{"builtin", &builtinWithoutGaps};
 const Converter kVariant{"variant", &kestrel::files::convertRtmpVariant};
 
 struct Outcome {
@@ -527,5 +531,49 @@ TEST(BuiltinStart, CutMessageTailAndSetDataFrameName) {
         EXPECT_EQ(o.stats.passes, 1) << c.what;
         EXPECT_EQ(o.stats.metadataTags, 1u) << c.what;
         expectSameMedia(o, sent);
+    }
+}
+
+// Bytes lost inside the stream: told where, the converter writes no message
+// read across the hole and finds its footing at the next audio or video
+// header; without the list it reads across the seam.
+TEST(Holes, NoMessageReadAcrossAHoleAndTheStreamIsFoundAgain) {
+    ChunkWriter w(128);
+    w.setChunkSize(4096);
+    const auto sent = writeMedia(w, 40, 3000, 300);
+    Bytes stream = w.bytes();
+    // Cut 5000 bytes out of the middle: parts of several messages.
+    const std::size_t hole = stream.size() / 2;
+    stream.erase(stream.begin() + static_cast<std::ptrdiff_t>(hole), stream.begin() + static_cast<std::ptrdiff_t>(hole + 5000));
+    const std::string raw = tempPath("holes.tmp");
+    writeFile(raw, stream);
+    struct Case {
+        const char* what;
+        std::vector<std::uint64_t> gaps;
+    } cases[] = {{"with the list of holes", {hole}}, {"without it", {}}};
+    std::size_t withList = 0;
+    for (const auto& c : cases) {
+        const std::string flv = tempPath(std::string("holes-") + (c.gaps.empty() ? "plain" : "gaps") + ".flv");
+        Outcome o;
+        o.result = kestrel::files::convertRtmpBuiltin(raw, flv, &o.stats, c.gaps);
+        ASSERT_EQ(o.result, kestrel::files::BuiltinResult::Converted);
+        o.flv = readFlv(flv);
+        o.fileSize = std::filesystem::file_size(flv);
+        const auto tags = mediaTags(o.flv);
+        std::size_t genuine = 0;
+        for (const auto& t : tags)
+            for (const auto& s : sent)
+                if (s.type == t.type && s.data == t.data) {
+                    ++genuine;
+                    break;
+                }
+        if (!c.gaps.empty()) {
+            expectSoundFile(o);
+            EXPECT_EQ(genuine, tags.size()) << c.what;  // every tag is a message that was sent
+            EXPECT_GE(genuine, sent.size() - 6) << c.what;  // only those the hole touched are missing
+            withList = genuine;
+        } else {
+            EXPECT_LT(genuine, withList) << c.what;  // reading across the seam loses the rest
+        }
     }
 }

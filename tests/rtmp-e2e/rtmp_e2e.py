@@ -17,7 +17,8 @@ compared with the player's own FLV:
     timestamps and duration are reported only, since that converter writes
     timestamp 0 for streams without aggregate messages;
   * where the capture maker says bytes of the stream were never captured,
-    the packets are reported and only the file checks are required.
+    packets are compared by size and md5, and only as many may be missing as
+    the holes can explain.
 
 Exit 0 all passed, 1 a check failed, 77 skipped (a tool or the captures missing).
 """
@@ -136,11 +137,7 @@ def program_without_plugin(kestrel, work):
 
 # Known shortfalls, reported on every run instead of failing it, each with
 # what is known of it. Remove an entry once the capture passes.
-KNOWN_FAILURES = {
-    ("rtmp-vod-rtmpdump-eth1500-edit-drop", "built-in"):
-        "with two holes in the stream the built-in converter reads across the seams of the stitched raw "
-        "stream: about 107/274 packets, and damaged tags that flvmeta reports as errors",
-}
+KNOWN_FAILURES = {}
 
 # Packets that missing bytes may cost: those whose bytes are gone (about
 # one per MEDIA_PACKET_BYTES of them) and, per place, those the converter
@@ -202,10 +199,7 @@ def check_capture(kestrel, name, pcap, ref, loss, builtin_only, work):
         problems.append("flvmeta: " + text.strip()[-300:])
     if d_out is None:
         problems.append("ffprobe cannot read the output")
-    if lost and builtin_only:
-        # The built-in converters read the stitched stream as designed.
-        summary += f"; {lost} bytes in {places} places were never captured: packets reported, not required"
-    elif lost:
+    if lost:
         summary += f"; {lost} bytes in {places} places were never captured"
         allowed = MAX_PACKETS_PER_GAP * places + (lost + MEDIA_PACKET_BYTES - 1) // MEDIA_PACKET_BYTES
         if len(want) - matched > allowed:
