@@ -105,10 +105,10 @@ class Handler(BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             body = f.read()
         ctype = self._type_of(path)
-        spec = self.headers.get("Range", "")
+        byte_range = self.headers.get("Range", "")
         first = last = None
-        if spec.startswith("bytes=") and "," not in spec:
-            a, _, b = spec[6:].strip().partition("-")
+        if byte_range.startswith("bytes=") and "," not in byte_range:
+            a, _, b = byte_range[6:].strip().partition("-")
             try:
                 if a == "":
                     first, last = max(0, len(body) - int(b)), len(body) - 1
