@@ -19,12 +19,18 @@ std::array<std::uint8_t, kEntrySize> encodeEntry(const IndexEntry& e) {
     out[1] = static_cast<std::uint8_t>(e.sequence >> 16);
     out[2] = static_cast<std::uint8_t>(e.sequence >> 8);
     out[3] = static_cast<std::uint8_t>(e.sequence);
-    char text[16];
-    // Eight hex digits fill the field exactly, without a terminator.
-    int n = std::snprintf(text, sizeof text, "%X", e.dataOffset);
-    std::memcpy(&out[4], text, static_cast<std::size_t>(std::min(n, 8)));
-    n = std::snprintf(text, sizeof text, "%u", std::min(e.length, kMaxEntryLength));
-    std::memcpy(&out[12], text, static_cast<std::size_t>(std::min(n, 4)));
+    // Eight hex digits fill the offset field exactly, without a terminator;
+    // shorter values are left-aligned with NUL padding (written by hand:
+    // this runs for every stored segment).
+    std::size_t digits = 1;
+    while (digits < 8 && (e.dataOffset >> (4 * digits)) != 0) ++digits;
+    for (std::size_t i = 0; i < digits; ++i)
+        out[4 + i] = static_cast<std::uint8_t>("0123456789ABCDEF"[(e.dataOffset >> (4 * (digits - 1 - i))) & 0xF]);
+    const std::uint32_t length = std::min(e.length, kMaxEntryLength);
+    std::size_t lengthDigits = 1;
+    for (std::uint32_t v = length; v >= 10; v /= 10) ++lengthDigits;
+    for (std::size_t i = 0, v = length; i < lengthDigits; ++i, v /= 10)
+        out[12 + lengthDigits - 1 - i] = static_cast<std::uint8_t>('0' + v % 10);
     out[16] = static_cast<std::uint8_t>(e.ipLength >> 8);
     out[17] = static_cast<std::uint8_t>(e.ipLength);
     return out;

@@ -6,6 +6,8 @@
 #include <pcap/pcap.h>
 #include <poll.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kestrel::platform {
@@ -13,6 +15,7 @@ namespace kestrel::platform {
 namespace {
 constexpr const char* kRpcapPrefix = "rpcap://";
 constexpr const char* kFilePrefix = "file://";
+constexpr std::size_t kFileReadBuffer = 1 << 20;
 
 bool startsWith(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
@@ -46,8 +49,17 @@ bool PacketSource::open(const std::string& source, const CaptureOptions& options
         return false;
     }
     if (isFile_) {
-        handle_ = pcap_open_offline(target.c_str(), errbuf);
+        // Read through a large buffer: a capture file is read once, front to
+        // back, and small reads would cost a system call every few frames.
+        std::FILE* file = std::fopen(target.c_str(), "rb");
+        if (!file) {
+            error_ = target + ": " + std::strerror(errno);
+            return false;
+        }
+        std::setvbuf(file, nullptr, _IOFBF, kFileReadBuffer);
+        handle_ = pcap_fopen_offline(file, errbuf);
         if (!handle_) {
+            std::fclose(file);
             error_ = errbuf;
             return false;
         }

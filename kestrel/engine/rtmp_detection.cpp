@@ -70,12 +70,16 @@ void PacketDispatcher::scanRtmp(const TcpSegment& s) {
     const auto p = s.payload;
     if (p.size() < kScanMinimum) return;
     // Every body segment on the RTMP ports passes here: look for the two
-    // marker texts with a substring search, not byte by byte. A connect
-    // command is found by its name, 15 bytes after its start.
-    const std::string_view text(reinterpret_cast<const char*>(p.data()), p.size());
+    // marker texts with memmem, not byte by byte. A connect command is found
+    // by its name, 15 bytes after its start.
     const std::size_t lastStart = p.size() - kScanMinimum;
+    auto find = [&](std::string_view text, std::size_t from) -> std::size_t {
+        if (from >= p.size()) return p.size();
+        const void* hit = ::memmem(p.data() + from, p.size() - from, text.data(), text.size());
+        return hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p.data()) : p.size();
+    };
     std::size_t connect = p.size();
-    for (std::size_t name = text.find("connect", 15); name != std::string_view::npos; name = text.find("connect", name + 1)) {
+    for (std::size_t name = find("connect", 15); name < p.size(); name = find("connect", name + 1)) {
         const std::size_t at = name - 15;
         if (at > lastStart) break;
         if (rtmp::connectAt(p, at)) {
@@ -84,8 +88,8 @@ void PacketDispatcher::scanRtmp(const TcpSegment& s) {
         }
     }
     // A play-start status before the connect command (if any) names a new item.
-    const std::size_t status = text.find("Play.Start");
-    if (status != std::string_view::npos && status <= lastStart && status < connect && lookupFromServer(s) == 0)
+    const std::size_t status = find("Play.Start", 0);
+    if (status <= lastStart && status < connect && lookupFromServer(s) == 0)
         createRtmpItem(s, true, "rtmp", {}, s.sequence);
     if (connect == p.size()) return;
 
