@@ -25,15 +25,21 @@ namespace {
 
 std::atomic<int> g_signal{0};
 
+// The first SIGINT/SIGTERM stops capture as the Stop command does; a second
+// one ends the process at once (the capture files stay for an import).
 void onSignal(int sig) {
-    g_signal.store(sig);
+    if (g_signal.exchange(sig) != 0) {
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);
+    }
 }
 
 void usage(std::FILE* out) {
     std::fprintf(out,
                  "usage: kestrel-cli capture [--source SRC] [--save DIR] [--home DIR]\n\n"
                  "Records media streams seen on a capture source until the source ends\n"
-                 "(a capture file) or SIGINT/SIGTERM stops it, then ends every recording,\n"
+                 "(a capture file) or SIGINT/SIGTERM stops it (a second one ends the program at\n"
+                 "once, leaving the capture data for 'kestrel-cli import'), then ends every recording,\n"
                  "waits for the finished files and prints one line per record item:\n"
                  "index, state, kind, stored bytes, expected size, finished file.\n\n"
                  "  --source SRC  capture source: rpcap://DEV or DEV for a live adapter,\n"

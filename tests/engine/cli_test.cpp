@@ -40,7 +40,7 @@ std::string slurp(const std::string& path) {
 // Runs argv with stdout/stderr to files; kills with SIGINT after
 // interruptAfterMs when that is >= 0.
 RunResult run(std::vector<std::string> argv, const std::string& dir, int interruptAfterMs = -1,
-              std::chrono::milliseconds* exitDelay = nullptr) {
+              std::chrono::milliseconds* exitDelay = nullptr, int interrupts = 1) {
     RunResult r;
     const std::string outPath = dir + "out.txt", errPath = dir + "err.txt";
     posix_spawn_file_actions_t fa;
@@ -55,7 +55,10 @@ RunResult run(std::vector<std::string> argv, const std::string& dir, int interru
     posix_spawn_file_actions_destroy(&fa);
     if (interruptAfterMs >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
-        ::kill(pid, SIGINT);
+        for (int i = 0; i < interrupts; ++i) {
+            if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ::kill(pid, SIGINT);
+        }
     }
     const auto t0 = std::chrono::steady_clock::now();
     int status = 0;
@@ -210,4 +213,23 @@ TEST_F(CliTest, LiveCaptureSeesTrafficOnLoopback) {
     // The 20 messages, plus the SYN and SYN-ACK, whose options make them
     // longer than 54 bytes; bare acknowledgements and the FINs are skipped.
     EXPECT_EQ(frames, 22) << r.err;
+}
+
+// A second interrupt ends the program at once instead of waiting for the
+// stop to be noticed.
+TEST_F(CliTest, SecondInterruptEndsAtOnce) {
+    if (::geteuid() != 0) GTEST_SKIP() << "live capture and network namespaces need root";
+    const std::string ns = "kestrel-twice-" + std::to_string(::getpid());
+    if (std::system(("ip netns add " + ns + " && ip -n " + ns + " link set lo up").c_str()) != 0)
+        GTEST_SKIP() << "cannot create a network namespace";
+    struct Cleanup {
+        std::string ns;
+        ~Cleanup() { std::system(("ip netns del " + ns + " 2>/dev/null").c_str()); }
+    } cleanup{ns};
+    // ip netns exec runs the program in place of itself, so the signal reaches it.
+    RunResult r = run({"ip", "netns", "exec", ns, kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save",
+                       "--source", "rpcap://lo"},
+                      dir_, 1000, nullptr, 2);
+    EXPECT_EQ(r.exitCode, 128 + SIGINT) << r.err;
+    EXPECT_EQ(r.err.find("capture ended"), std::string::npos) << r.err;
 }
