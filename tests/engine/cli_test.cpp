@@ -56,7 +56,7 @@ RunResult run(std::vector<std::string> argv, const std::string& dir, int interru
     if (interruptAfterMs >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
         for (int i = 0; i < interrupts; ++i) {
-            if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // apart, so both arrive
             ::kill(pid, SIGINT);
         }
     }
@@ -76,6 +76,26 @@ RunResult run(std::vector<std::string> argv, const std::string& dir, int interru
     r.err = slurp(errPath);
     return r;
 }
+
+// A private network namespace with its loopback up (and an optional setup
+// command run inside it), deleted again with the object.
+class PrivateNamespace {
+public:
+    explicit PrivateNamespace(std::string name, const std::string& setup = "") : name_(std::move(name)) {
+        std::string command = "ip netns add " + name_ + " && ip -n " + name_ + " link set lo up";
+        if (!setup.empty()) command += " && ip netns exec " + name_ + " " + setup;
+        ok_ = std::system(command.c_str()) == 0;
+    }
+    ~PrivateNamespace() { std::system(("ip netns del " + name_ + " 2>/dev/null").c_str()); }
+    PrivateNamespace(const PrivateNamespace&) = delete;
+    PrivateNamespace& operator=(const PrivateNamespace&) = delete;
+    bool ok() const { return ok_; }
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+    bool ok_ = false;
+};
 
 class CliTest : public ::testing::Test {
 protected:
@@ -160,13 +180,9 @@ TEST_F(CliTest, AdaptersListsThroughTheRecordingLibrary) {
 // at the next read time-out (1000 ms), not at the next frame.
 TEST_F(CliTest, InterruptOnAQuietAdapterStopsWithinAReadTimeout) {
     if (::geteuid() != 0) GTEST_SKIP() << "live capture and network namespaces need root";
-    const std::string ns = "kestrel-quiet-" + std::to_string(::getpid());
-    if (std::system(("ip netns add " + ns + " && ip -n " + ns + " link set lo up").c_str()) != 0)
-        GTEST_SKIP() << "cannot create a network namespace";
-    struct Cleanup {
-        std::string ns;
-        ~Cleanup() { std::system(("ip netns del " + ns + " 2>/dev/null").c_str()); }
-    } cleanup{ns};
+    const PrivateNamespace space("kestrel-quiet-" + std::to_string(::getpid()));
+    if (!space.ok()) GTEST_SKIP() << "cannot create a network namespace";
+    const std::string& ns = space.name();
     std::chrono::milliseconds delay{};
     RunResult r = run({"ip", "netns", "exec", ns, kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save",
                        "--source", "rpcap://lo"},
@@ -181,16 +197,10 @@ TEST_F(CliTest, InterruptOnAQuietAdapterStopsWithinAReadTimeout) {
 // made there (and only frames that carry payload reach the processor).
 TEST_F(CliTest, LiveCaptureSeesTrafficOnLoopback) {
     if (::geteuid() != 0) GTEST_SKIP() << "live capture and network namespaces need root";
-    const std::string ns = "kestrel-live-" + std::to_string(::getpid());
     // Without TCP timestamps a bare acknowledgement is exactly 54 bytes.
-    if (std::system(("ip netns add " + ns + " && ip -n " + ns + " link set lo up && ip netns exec " + ns +
-                     " sysctl -qw net.ipv4.tcp_timestamps=0")
-                        .c_str()) != 0)
-        GTEST_SKIP() << "cannot create a network namespace";
-    struct Cleanup {
-        std::string ns;
-        ~Cleanup() { std::system(("ip netns del " + ns + " 2>/dev/null").c_str()); }
-    } cleanup{ns};
+    const PrivateNamespace space("kestrel-live-" + std::to_string(::getpid()), "sysctl -qw net.ipv4.tcp_timestamps=0");
+    if (!space.ok()) GTEST_SKIP() << "cannot create a network namespace";
+    const std::string& ns = space.name();
     // 20 messages of 1000 bytes over one connection, sent after the capture has started.
     const std::string script = dir_ + "talk.py";
     std::ofstream(script) << "import socket, time\n"
@@ -219,13 +229,9 @@ TEST_F(CliTest, LiveCaptureSeesTrafficOnLoopback) {
 // stop to be noticed.
 TEST_F(CliTest, SecondInterruptEndsAtOnce) {
     if (::geteuid() != 0) GTEST_SKIP() << "live capture and network namespaces need root";
-    const std::string ns = "kestrel-twice-" + std::to_string(::getpid());
-    if (std::system(("ip netns add " + ns + " && ip -n " + ns + " link set lo up").c_str()) != 0)
-        GTEST_SKIP() << "cannot create a network namespace";
-    struct Cleanup {
-        std::string ns;
-        ~Cleanup() { std::system(("ip netns del " + ns + " 2>/dev/null").c_str()); }
-    } cleanup{ns};
+    const PrivateNamespace space("kestrel-twice-" + std::to_string(::getpid()));
+    if (!space.ok()) GTEST_SKIP() << "cannot create a network namespace";
+    const std::string& ns = space.name();
     // ip netns exec runs the program in place of itself, so the signal reaches it.
     RunResult r = run({"ip", "netns", "exec", ns, kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save",
                        "--source", "rpcap://lo"},
