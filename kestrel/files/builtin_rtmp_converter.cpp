@@ -442,28 +442,16 @@ BuiltinResult convertRtmpBuiltin(const std::string& rawPath, const std::string& 
                                  std::span<const std::uint64_t> gapOffsets) {
     BuiltinStats local;
     BuiltinStats& s = stats ? *stats : local;
-    s = {};
-    RawStreamFile in;
-    if (!in.open(rawPath)) return BuiltinResult::CannotOpenInput;
-    const std::uint64_t length = in.size();
-    const std::size_t probeSize = static_cast<std::size_t>(rtmpProbeSize(length));
-    if (length < probeSize) return BuiltinResult::ProbeTooShort;
-
-    // The two buffers of a conversion: the probe block (and the search window
-    // of the resynchronisation), and message bodies.
-    std::vector<std::uint8_t> scratch(kBufferSize);
-    std::vector<std::uint8_t> body(kBufferSize);
-    const std::span<std::uint8_t> probe(scratch.data(), probeSize);
-    if (!in.peek(probe)) return BuiltinResult::CannotOpenInput;
-    const auto chunkSizeAt = findBytes(probe, kSetChunkSizeHeader);
-    const StartChoice fallback = chooseStartWithoutChunkSize(probe);
-    s.chunkSizeMessageFound = chunkSizeAt.has_value();
+    ConversionStart start;
+    if (const BuiltinResult r = beginConversion(rawPath, start, s); r != BuiltinResult::Converted) return r;
+    const auto& chunkSizeAt = start.chunkSizeAt;
+    const StartChoice fallback = chooseStartWithoutChunkSize(start.probe);
 
     FlvTagWriter out;
     if (!out.open(outputPath)) return BuiltinResult::CannotWriteOutput;
-    StageThreeConverter converter(in, out, scratch, body, gapOffsets);
+    StageThreeConverter converter(start.in, out, start.scratch, start.body, gapOffsets);
 
-    const std::uint64_t enough = length / 10;
+    const std::uint64_t enough = start.in.size() / 10;
     bool ok = chunkSizeAt ? converter.runPass(*chunkSizeAt, kDefaultChunkSize, false)
                           : converter.runPass(fallback.position, kDefaultChunkSize, fallback.writeHeader);
     s.passes = 1;
@@ -474,11 +462,7 @@ BuiltinResult convertRtmpBuiltin(const std::string& rawPath, const std::string& 
             ++s.passes;
         }
     }
-    const bool finished = out.finish();
-    out.countInto(s);
-    if (in.ioFailed()) return BuiltinResult::CannotOpenInput;
-    if (!ok || !finished) return BuiltinResult::CannotWriteOutput;
-    return BuiltinResult::Converted;
+    return endConversion(start, out, ok, s);
 }
 
 }  // namespace kestrel::files

@@ -280,4 +280,27 @@ std::uint64_t writeAggregateSubTags(std::span<const std::uint8_t> body, FlvTagWr
     return written;
 }
 
+BuiltinResult beginConversion(const std::string& rawPath, ConversionStart& start, BuiltinStats& stats) {
+    stats = {};
+    if (!start.in.open(rawPath)) return BuiltinResult::CannotOpenInput;
+    const std::uint64_t length = start.in.size();
+    const auto probeSize = static_cast<std::size_t>(rtmpProbeSize(length));
+    if (length < probeSize) return BuiltinResult::ProbeTooShort;
+    start.scratch.assign(kBufferSize, 0);
+    start.body.assign(kBufferSize, 0);
+    start.probe = std::span<std::uint8_t>(start.scratch.data(), probeSize);
+    if (!start.in.peek(start.probe)) return BuiltinResult::CannotOpenInput;
+    start.chunkSizeAt = findBytes(start.probe, kSetChunkSizeHeader);
+    stats.chunkSizeMessageFound = start.chunkSizeAt.has_value();
+    return BuiltinResult::Converted;
+}
+
+BuiltinResult endConversion(const ConversionStart& start, FlvTagWriter& out, bool ok, BuiltinStats& stats) {
+    const bool finished = out.finish();
+    out.countInto(stats);
+    if (start.in.ioFailed()) return BuiltinResult::CannotOpenInput;
+    if (!ok || !finished) return BuiltinResult::CannotWriteOutput;
+    return BuiltinResult::Converted;
+}
+
 }  // namespace kestrel::files::rtmp_builtin

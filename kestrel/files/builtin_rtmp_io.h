@@ -170,4 +170,24 @@ bool writeMetadataTag(FlvTagWriter& out, std::uint32_t timestamp, std::span<cons
 std::uint64_t writeAggregateSubTags(std::span<const std::uint8_t> body, FlvTagWriter& out,
                                     std::array<MediaState, 2>& media, bool& writeOk);
 
+// What every built-in conversion starts with: the raw stream opened, the
+// conversion's two buffers (the probe block, also used as a search window,
+// and message bodies), the probe block read, and where a Set Chunk Size
+// header lies in it.
+struct ConversionStart {
+    RawStreamFile in;
+    std::vector<std::uint8_t> scratch;
+    std::vector<std::uint8_t> body;
+    std::span<std::uint8_t> probe;
+    std::optional<std::size_t> chunkSizeAt;
+};
+
+// Converted when the conversion can begin; ProbeTooShort or CannotOpenInput
+// otherwise. Clears stats and records whether a Set Chunk Size was found.
+BuiltinResult beginConversion(const std::string& rawPath, ConversionStart& start, BuiltinStats& stats);
+
+// The result of a conversion whose passes returned ok: finishes the output
+// and fills stats with its counts.
+BuiltinResult endConversion(const ConversionStart& start, FlvTagWriter& out, bool ok, BuiltinStats& stats);
+
 }  // namespace kestrel::files::rtmp_builtin

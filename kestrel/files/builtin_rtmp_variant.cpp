@@ -267,37 +267,22 @@ Step VariantConverter::message(const Message& m) {
 BuiltinResult convertRtmpVariant(const std::string& rawPath, const std::string& outputPath, BuiltinStats* stats) {
     BuiltinStats local;
     BuiltinStats& s = stats ? *stats : local;
-    s = {};
-    RawStreamFile in;
-    if (!in.open(rawPath)) return BuiltinResult::CannotOpenInput;
-    const std::uint64_t length = in.size();
-    const std::size_t probeSize = static_cast<std::size_t>(rtmpProbeSize(length));
-    if (length < probeSize) return BuiltinResult::ProbeTooShort;
-
-    // The conversion's two buffers: the probe block, and message bodies.
-    std::vector<std::uint8_t> probeBuffer(kBufferSize);
-    std::vector<std::uint8_t> body(kBufferSize);
-    const std::span<std::uint8_t> probe(probeBuffer.data(), probeSize);
-    if (!in.peek(probe)) return BuiltinResult::CannotOpenInput;
-    const auto chunkSizeAt = findBytes(probe, kSetChunkSizeHeader);
-    s.chunkSizeMessageFound = chunkSizeAt.has_value();
+    ConversionStart start;
+    if (const BuiltinResult r = beginConversion(rawPath, start, s); r != BuiltinResult::Converted) return r;
+    const auto& chunkSizeAt = start.chunkSizeAt;
 
     FlvTagWriter out;
     if (!out.open(outputPath)) return BuiltinResult::CannotWriteOutput;
-    VariantConverter converter(in, out, body);
+    VariantConverter converter(start.in, out, start.body);
     bool ok = true;
     if (chunkSizeAt) {
         ok = converter.run(*chunkSizeAt, kDefaultChunkSize);
     } else {
-        const StartChoice start = chooseStartWithoutChunkSize(probe);
-        ok = (!start.writeHeader || out.writeFileHeader()) && converter.run(start.position, kAssumedChunkSize);
+        const StartChoice choice = chooseStartWithoutChunkSize(start.probe);
+        ok = (!choice.writeHeader || out.writeFileHeader()) && converter.run(choice.position, kAssumedChunkSize);
     }
     s.passes = 1;
-    const bool finished = out.finish();
-    out.countInto(s);
-    if (in.ioFailed()) return BuiltinResult::CannotOpenInput;
-    if (!ok || !finished) return BuiltinResult::CannotWriteOutput;
-    return BuiltinResult::Converted;
+    return endConversion(start, out, ok, s);
 }
 
 }  // namespace kestrel::files
