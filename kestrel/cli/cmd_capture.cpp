@@ -118,7 +118,7 @@ int run(int argc, char** argv) {
 
     engine.startCommand();
     window.pump();
-    if (engine.state() == engine::EngineState::Idle) {
+    if (engine.capturesStarted() == 0) {
         enginePtr = nullptr;
         if (ui.dialogNeeded) {
             std::fprintf(stderr, "kestrel-cli: run again with --source (see 'kestrel-cli adapters')\n");

@@ -167,6 +167,7 @@ void Engine::startCaptureThread() {
         captureOpenFailed_ = false;
     }
     captureThreadDone_.store(false);
+    capturesStarted_.fetch_add(1);
     captureThread_ = std::thread(&Engine::captureThreadMain, this, captureAdapterName_, captureNetmask_);
 }
 

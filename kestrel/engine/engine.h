@@ -72,6 +72,9 @@ public:
     // True when the last capture ended because its source could not be opened
     // or configured.
     bool lastCaptureFailedToOpen() const;
+    // How many captures were started; a short capture file can be replayed
+    // completely before its host looks at the state again.
+    int capturesStarted() const { return capturesStarted_.load(); }
 
     SettingsRecord& settings() { return settings_; }
     SettingsGlobals& globals() { return globals_; }
@@ -129,6 +132,7 @@ private:
 
     std::thread captureThread_;
     std::atomic<bool> captureThreadDone_{true};
+    std::atomic<int> capturesStarted_{0};
     mutable std::mutex errorMutex_;
     std::string captureError_;
     bool captureOpenFailed_ = false;

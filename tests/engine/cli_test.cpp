@@ -148,6 +148,20 @@ TEST_F(CliTest, ReplaysACaptureFileToItsEnd) {
     EXPECT_TRUE(std::filesystem::is_directory(dir_ + "save/Temp"));
 }
 
+// A capture file so short that its replay ends before the console host
+// looks at the engine again is still a capture that ran, not a failed start.
+TEST_F(CliTest, CaptureFileReplayedBeforeTheFirstLookSucceeds) {
+    kestrel::test::PcapWriter empty;
+    ASSERT_TRUE(empty.write(dir_ + "empty.pcap"));
+    for (int i = 0; i < 20; ++i) {
+        RunResult r = run({kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save", "--source",
+                           "file://" + dir_ + "empty.pcap"},
+                          dir_);
+        ASSERT_EQ(r.exitCode, 0) << "run " << i << ": " << r.err;
+        ASSERT_NE(r.err.find("capture ended: 0 packets"), std::string::npos) << r.err;
+    }
+}
+
 // The engine hands on exactly the frames tcpdump counts as IPv4 TCP longer
 // than 54 bytes, for every reference capture.
 TEST_F(CliTest, FrameCountsAgreeWithTcpdump) {
