@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/byte_search.h"
 #include "kestrel/engine/messages.h"
 #include "kestrel/engine/packet_dispatcher.h"
 #include "kestrel/engine/rtmp_patterns.h"
@@ -70,14 +71,10 @@ void PacketDispatcher::scanRtmp(const TcpSegment& s) {
     const auto p = s.payload;
     if (p.size() < kScanMinimum) return;
     // Every body segment on the RTMP ports passes here: look for the two
-    // marker texts with memmem, not byte by byte. A connect command is found
-    // by its name, 15 bytes after its start.
+    // marker texts, not for a pattern at each byte. A connect command is
+    // found by its name, 15 bytes after its start.
     const std::size_t lastStart = p.size() - kScanMinimum;
-    auto find = [&](std::string_view text, std::size_t from) -> std::size_t {
-        if (from >= p.size()) return p.size();
-        const void* hit = ::memmem(p.data() + from, p.size() - from, text.data(), text.size());
-        return hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p.data()) : p.size();
-    };
+    auto find = [&](std::string_view text, std::size_t from) { return common::findBytes(p, from, text); };
     std::size_t connect = p.size();
     for (std::size_t name = find("connect", 15); name < p.size(); name = find("connect", name + 1)) {
         const std::size_t at = name - 15;
