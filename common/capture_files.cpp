@@ -37,8 +37,6 @@ std::array<std::uint8_t, kEntrySize> encodeEntry(const IndexEntry& e) {
 }
 
 namespace {
-constexpr std::size_t kDataBufferSize = 32 * 1024;
-constexpr std::size_t kIndexBufferSize = 4 * 1024;
 
 int hexValue(std::uint8_t c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -66,32 +64,21 @@ IndexEntry decodeEntry(std::span<const std::uint8_t, kEntrySize> bytes) {
 }
 
 bool CaptureFileWriter::openData(const std::string& path, bool truncate) {
-    if (data_) return true;
-    data_ = std::fopen(path.c_str(), truncate ? "wb" : "ab");
-    if (!data_) return false;
-    // Fewer, larger writes; bounded so that a full table of recording
-    // items stays well under 100 MB of buffers.
-    std::setvbuf(data_, nullptr, _IOFBF, kDataBufferSize);
-    dataSize_ = 0;
-    if (!truncate) {
-        struct stat st {};
-        if (::fstat(::fileno(data_), &st) == 0) dataSize_ = static_cast<std::uint64_t>(st.st_size);
-    }
+    if (data_.isOpen()) return true;
+    if (!data_.open(path, truncate)) return false;
+    dataSize_ = data_.sizeAtOpen();
     return true;
 }
 
 bool CaptureFileWriter::openIndex(const std::string& path, bool truncate) {
-    if (index_) return true;
-    index_ = std::fopen(path.c_str(), truncate ? "wb" : "ab");
-    if (index_) std::setvbuf(index_, nullptr, _IOFBF, kIndexBufferSize);
-    return index_ != nullptr;
+    return index_.isOpen() || index_.open(path, truncate);
 }
 
 bool CaptureFileWriter::writeHeader(std::uint8_t kind, std::int32_t& headerWritten) {
-    if (!data_) return false;
+    if (!data_.isOpen()) return false;
     if (headerWritten) return true;
     const auto h = header(kind);
-    const bool ok = std::fwrite(h.data(), 1, h.size(), data_) == h.size();
+    const bool ok = data_.write(h);
     dataSize_ += h.size();
     headerWritten = 1;
     return ok;
@@ -99,7 +86,7 @@ bool CaptureFileWriter::writeHeader(std::uint8_t kind, std::int32_t& headerWritt
 
 bool CaptureFileWriter::append(std::uint8_t kind, std::int32_t& headerWritten, std::uint32_t sequence,
                                std::span<const std::uint8_t> payload) {
-    if (!data_) return false;
+    if (!data_.isOpen()) return false;
     bool ok = writeHeader(kind, headerWritten);
     std::size_t done = 0;
     do {
@@ -109,23 +96,19 @@ bool CaptureFileWriter::append(std::uint8_t kind, std::int32_t& headerWritten, s
         e.dataOffset = static_cast<std::uint32_t>(dataSize_);
         e.length = static_cast<std::uint32_t>(n);
         e.ipLength = static_cast<std::uint32_t>(n + 40);
-        if (n > 0) ok = std::fwrite(payload.data() + done, 1, n, data_) == n && ok;
+        if (n > 0) ok = data_.write(payload.subspan(done, n)) && ok;
         dataSize_ += n;
-        if (index_) {
-            const auto bytes = encodeEntry(e);
-            ok = std::fwrite(bytes.data(), 1, bytes.size(), index_) == bytes.size() && ok;
-        }
+        if (index_.isOpen()) ok = index_.write(encodeEntry(e)) && ok;
         done += n;
     } while (done < payload.size());
     return ok;
 }
 
-void CaptureFileWriter::close() {
-    if (data_) std::fclose(data_);
-    if (index_) std::fclose(index_);
-    data_ = nullptr;
-    index_ = nullptr;
+bool CaptureFileWriter::close() {
+    bool ok = data_.close();
+    ok = index_.close() && ok;
     dataSize_ = 0;
+    return ok;
 }
 
 ReadStatus readHeader(std::FILE* data, std::uint8_t& kind) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/write_behind.h"
+
 namespace kestrel::capture_files {
 
 inline constexpr std::size_t kHeaderSize = 5;
@@ -50,8 +52,8 @@ public:
     // missing, never truncate). False when it cannot be opened.
     bool openData(const std::string& path, bool truncate);
     bool openIndex(const std::string& path, bool truncate);
-    bool dataOpen() const { return data_ != nullptr; }
-    bool indexOpen() const { return index_ != nullptr; }
+    bool dataOpen() const { return data_.isOpen(); }
+    bool indexOpen() const { return index_.isOpen(); }
 
     // Stores one payload: writes the file header first when headerWritten is
     // 0 (and sets it), then the payload, then its index entry (when the index
@@ -65,11 +67,17 @@ public:
     // created before its first payload arrives.
     bool writeHeader(std::uint8_t kind, std::int32_t& headerWritten);
 
-    void close();
+    // Everything appended is in the files once this returns. False when a
+    // write failed.
+    bool close();
 
 private:
-    std::FILE* data_ = nullptr;
-    std::FILE* index_ = nullptr;
+    // Written by the background writer, so that the capture thread does not
+    // spend its time in the kernel's write path. Two buffers per file, and
+    // bounded so that a full table of recording items stays well under
+    // 100 MB.
+    platform::BackgroundFile data_{32 * 1024};
+    platform::BackgroundFile index_{4 * 1024};
     std::uint64_t dataSize_ = 0;
 };
 

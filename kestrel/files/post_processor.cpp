@@ -17,6 +17,7 @@
 #include "kestrel/files/rtmp_raw_stream.h"
 #include "kestrel/engine/messages.h"
 #include "platform/data_dir.h"
+#include "platform/write_behind.h"
 
 namespace kestrel::files {
 
@@ -36,15 +37,15 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// The output goes through the background writer: while it writes one
+// buffer, this thread reads and assembles the next.
 class FileSink : public ByteSink {
 public:
-    explicit FileSink(std::FILE* f) : f_(f) {}
-    bool write(std::span<const std::uint8_t> bytes) override {
-        return std::fwrite(bytes.data(), 1, bytes.size(), f_) == bytes.size();
-    }
+    explicit FileSink(platform::BackgroundFile& f) : f_(f) {}
+    bool write(std::span<const std::uint8_t> bytes) override { return f_.write(bytes); }
 
 private:
-    std::FILE* f_;
+    platform::BackgroundFile& f_;
 };
 
 std::uint64_t fileSize(const std::string& path) {
@@ -90,6 +91,7 @@ void PostProcessor::run(std::string saveFolder, engine::ProcessingMode mode) {
     } catch (...) {
         // Nothing may escape the thread; the items keep the states they reached.
     }
+    platform::waitForBackgroundWrites();
     engine_.postProcessingBusy().store(0);
     done_.store(true);
 }
@@ -214,14 +216,13 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             item.state.store(ItemState::CaptureEnded);
             return result;
         } else if (kind == capture_files::kKindHttp) {
-            File out(std::fopen(outputPath.c_str(), "wb"));
-            if (!out) {
+            platform::BackgroundFile out(kFileBuffer);
+            if (!out.open(outputPath, true)) {
                 // Keep the capture files: the recording can be imported again.
                 fail(index, true);
                 return result;
             }
-            std::setvbuf(out.get(), nullptr, _IOFBF, kFileBuffer);
-            FileSink sink(out.get());
+            FileSink sink(out);
             HttpBodyAssembler assembler(sink);
             std::vector<std::uint8_t> buffer(kPayloadBuffer);
             std::int64_t position = -1;
@@ -232,7 +233,7 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             }
             assembler.finish();
             result.http = assembler.stats();
-            const bool closed = std::fclose(out.release()) == 0;
+            const bool closed = out.close();
             if (result.http.writeFailed || !closed) {
                 platform::removeFile(outputPath);
                 fail(index, true);
@@ -256,9 +257,12 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
     }
 
     window.send(engine::WM_ITEM_FINISHED, wIndex);
-    platform::removeFile(dataPath);
-    platform::removeFile(indexPath);
-    if (kind == capture_files::kKindRtmp) platform::removeFile(rawPath);
+    // Deleted by the background writer while this thread goes on with the
+    // next item (dropping a large file's cached pages takes a while); the
+    // run waits for it before it ends.
+    platform::removeFileLater(dataPath);
+    platform::removeFileLater(indexPath);
+    if (kind == capture_files::kKindRtmp) platform::removeFileLater(rawPath);
     window.send(engine::WM_ITEM_STATE_CHANGED, wIndex);
     return result;
 }

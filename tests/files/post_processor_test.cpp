@@ -1,4 +1,5 @@
 #include "kestrel/files/post_processor.h"
+#include "platform/write_behind.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -76,6 +77,14 @@ protected:
     std::string save_;
     std::unique_ptr<MessageSink> window_;
     std::unique_ptr<Engine> engine_;
+    // One item processed as the thread does it, including the deletion of
+    // its capture files, which the background writer makes.
+    kestrel::files::ProcessedItem processNow(int i) {
+        auto result = post_->processItem(i, save_);
+        kestrel::platform::waitForBackgroundWrites();
+        return result;
+    }
+
     std::unique_ptr<PostProcessor> post_;
     std::vector<std::pair<std::uint32_t, int>> messages_;
 };
@@ -88,7 +97,7 @@ TEST_F(PostProcessorTest, FinishedItemGetsAUniqueNameAndItsCaptureFilesGo) {
     writeFile(save_ + "clip(1).flv", "older");
     const int i = waitingItem({{500, body.substr(0, 2000)}, {2500, body.substr(2000)}, {1500, body.substr(1000, 1500)}},
                               "clip.flv");
-    post_->processItem(i, save_);
+    processNow(i);
     EXPECT_TRUE(item(i).is(ItemState::Done));
     EXPECT_EQ(readFile(save_ + "clip(2).flv"), body);
     EXPECT_EQ(item(i).title.view(), "clip(2).flv");
@@ -106,7 +115,7 @@ TEST_F(PostProcessorTest, WithoutTitleTheOutputKeepsItsNumberAndStrayBytesAreCut
     const std::string body = flvBody(3000);
     const int i = waitingItem({{1, std::string("\x00\x01\x02\x03\x04\x05", 6) + body.substr(0, 1000)}, {1007, body.substr(1000)}},
                               "");
-    post_->processItem(i, save_);
+    processNow(i);
     EXPECT_TRUE(item(i).is(ItemState::Done));
     EXPECT_EQ(readFile(save_ + "1.FLV"), body);
     EXPECT_FALSE(std::filesystem::exists(save_ + "1.FLV.1.flv"));
@@ -131,7 +140,7 @@ TEST_F(PostProcessorTest, FailuresKeepTheCaptureFiles) {
         const int i = waitingItem({{1, "FLV1"}, {5, "2345"}}, "x.flv");
         c.damage(i);
         const bool hadData = std::filesystem::exists(dataPath(i));
-        post_->processItem(i, save_);
+        processNow(i);
         EXPECT_TRUE(item(i).is(c.state)) << c.what;
         EXPECT_EQ(messages_.size(), c.stateMessage ? 1u : 0u) << c.what;
         if (!messages_.empty()) {
@@ -145,7 +154,7 @@ TEST_F(PostProcessorTest, FailuresKeepTheCaptureFiles) {
 TEST_F(PostProcessorTest, MissingIndexFinishesWithoutOutput) {
     const int i = waitingItem({{1, "FLV1"}, {5, "2345"}}, "x.flv");
     std::filesystem::remove(indexPath(i));
-    post_->processItem(i, save_);
+    processNow(i);
     EXPECT_TRUE(item(i).is(ItemState::Done));
     EXPECT_EQ(item(i).titleLength, 0);
     EXPECT_FALSE(std::filesystem::exists(save_ + "x.flv"));

@@ -11,6 +11,7 @@
 #include "kestrel/engine/messages.h"
 #include "kestrel/files/capture_import.h"
 #include "kestrel/files/post_processor.h"
+#include "platform/write_behind.h"
 #include "kestrel/files/rtmp_raw_stream.h"
 #include "tests/support/recording_ui.h"
 #include "tests/support/test_files.h"
@@ -160,6 +161,14 @@ protected:
     std::string save_;
     std::unique_ptr<MessageSink> window_;
     std::unique_ptr<Engine> engine_;
+    // One item processed as the thread does it, including the deletion of
+    // its capture files, which the background writer makes.
+    kestrel::files::ProcessedItem processNow(int i) {
+        auto result = post_->processItem(i, save_);
+        kestrel::platform::waitForBackgroundWrites();
+        return result;
+    }
+
     std::unique_ptr<PostProcessor> post_;
     std::vector<std::pair<std::uint32_t, int>> messages_;
 };
@@ -197,7 +206,7 @@ std::string realServerStream() {
 TEST_F(StreamItemTest, OutsideConverterOutputThatPassesTheSizeTestIsKept) {
     post_->setOutsideConverterFolder(std::string(KESTREL_BIN_DIR) + "/");
     const int i = streamItem(realServerStream());
-    const auto result = post_->processItem(i, save_);
+    const auto result = processNow(i);
     EXPECT_TRUE(item(i).is(ItemState::Done));
     EXPECT_TRUE(result.outsideConverterPassed);
     EXPECT_FALSE(result.builtinConverterRan);
@@ -213,7 +222,7 @@ TEST_F(StreamItemTest, WithoutThePlugInTheBuiltInConverterRuns) {
     const std::string empty = tempDir("kestrel-noplugin");
     post_->setOutsideConverterFolder(empty);
     const int i = streamItem(realServerStream());
-    const auto result = post_->processItem(i, save_);
+    const auto result = processNow(i);
     EXPECT_FALSE(result.outsideConverterPassed);
     EXPECT_TRUE(result.builtinConverterRan);
     EXPECT_TRUE(item(i).is(ItemState::Done));
@@ -250,7 +259,7 @@ TEST_F(StreamItemTest, EmptyRawStreamFailsWithoutDividingByZero) {
         index.append(reinterpret_cast<const char*>(e.data()), e.size());
     }
     writeFile(temp + "1.flvdata.idx", index);
-    const auto result = post_->processItem(i, save_);
+    const auto result = processNow(i);
     EXPECT_EQ(result.rawStreamBytes, 0u);
     EXPECT_FALSE(result.outsideConverterPassed);
     EXPECT_TRUE(item(i).is(ItemState::Failed));
