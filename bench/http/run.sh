@@ -176,7 +176,7 @@ PY
 }
 
 mb() { awk "BEGIN { printf \"%.0f\", $1 / 1024 }"; }
-ratio() { awk "BEGIN { if ($2 > 0) printf \"%.2f\", $1 / $2; else print \"n/a\" }"; }
+ratio() { awk "BEGIN { if ($2 > 0) printf \"%.3g\", $1 / $2; else print \"n/a\" }"; }
 
 echo "bench-http: making the capture ($count downloads x $size) in $work" >&2
 generate big "$count"
