@@ -76,7 +76,7 @@ private:
     // spend its time in the kernel's write path. Two buffers per file, and
     // bounded so that a full table of recording items stays well under
     // 100 MB.
-    platform::BackgroundFile data_{32 * 1024};
+    platform::BackgroundFile data_{16 * 1024};
     platform::BackgroundFile index_{4 * 1024};
     std::uint64_t dataSize_ = 0;
 };
