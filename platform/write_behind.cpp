@@ -31,6 +31,7 @@ public:
                 head_ = job;
             }
             tail_ = job;
+            ++submitted_;
         }
         work_.notify_one();
     }
@@ -41,9 +42,12 @@ public:
         done_.wait(lock, [&] { return !job.pending.load(std::memory_order_acquire); });
     }
 
+    // Waits for the jobs queued so far, not for an empty queue: writers
+    // that keep queueing cannot hold the caller up.
     void drain() {
         std::unique_lock lock(mutex_);
-        done_.wait(lock, [&] { return head_ == nullptr && !busy_; });
+        const std::uint64_t target = submitted_;
+        done_.wait(lock, [&] { return completed_ >= target; });
     }
 
     ~WriteBehind() {
@@ -85,13 +89,12 @@ private:
             WriteJob* job = head_;
             head_ = job->next;
             if (!head_) tail_ = nullptr;
-            busy_ = true;
             lock.unlock();
             perform(*job);
             const bool owned = job->owned;
             if (owned) delete job;
             lock.lock();
-            busy_ = false;
+            ++completed_;
             if (!owned) job->pending.store(false, std::memory_order_release);
             done_.notify_all();
         }
@@ -102,7 +105,8 @@ private:
     std::condition_variable done_;
     WriteJob* head_ = nullptr;
     WriteJob* tail_ = nullptr;
-    bool busy_ = false;
+    std::uint64_t submitted_ = 0;
+    std::uint64_t completed_ = 0;
     bool stop_ = false;
     std::thread thread_;
 };

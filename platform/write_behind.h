@@ -81,7 +81,7 @@ private:
 // Deletes a file on the background thread, after the writes queued before.
 void removeFileLater(const std::string& path);
 
-// Waits until every queued write and deletion is done.
+// Waits until every write and deletion queued before the call is done.
 void waitForBackgroundWrites();
 
 }  // namespace kestrel::platform
