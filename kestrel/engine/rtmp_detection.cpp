@@ -70,9 +70,10 @@ void PacketDispatcher::handleRtmpStreamEnd(const TcpSegment& s, Outbox& outbox) 
 void PacketDispatcher::scanRtmp(const TcpSegment& s) {
     const auto p = s.payload;
     if (p.size() < kScanMinimum) return;
-    // Every body segment on the RTMP ports passes here: look for the two
-    // marker texts, not for a pattern at each byte. A connect command is
-    // found by its name, 15 bytes after its start.
+    // Every body segment on the RTMP ports passes here, so the two marker
+    // texts are searched for with the fast search instead of testing the
+    // patterns at each byte. A connect command is found by its name, 15
+    // bytes after its start.
     const std::size_t lastStart = p.size() - kScanMinimum;
     auto find = [&](std::string_view text, std::size_t from) { return common::findBytes(p, from, text); };
     std::size_t connect = p.size();
