@@ -16,28 +16,6 @@ std::vector<std::string> splitTabs(const std::string& line) {
     return cells;
 }
 
-std::string quote(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-int runCommand(const std::string& command, std::string& out) {
-    out.clear();
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    std::array<char, 4096> buffer{};
-    std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool haveTool(const char* name) {
-    std::string out;
-    return runCommand(std::string("command -v ") + name + " >/dev/null 2>&1", out) == 0;
-}
-
 std::size_t FrameMd5::count(const std::string& media) const {
     return static_cast<std::size_t>(
         std::count_if(packets.begin(), packets.end(), [&](const Packet& p) { return p.media == media; }));

@@ -8,13 +8,14 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/shell_command.h"
+
 namespace kestrel::merlin::e2e {
 
 std::vector<std::string> splitTabs(const std::string& line);
-std::string quote(const std::string& text);
-// Runs a shell command; out receives its standard output. Returns the exit code.
-int runCommand(const std::string& command, std::string& out);
-bool haveTool(const char* name);
+using kestrel::test::haveTool;
+using kestrel::test::quote;
+using kestrel::test::runCommand;
 
 struct Packet {
     std::string media;  // "video" or "audio"

@@ -198,28 +198,6 @@ FlvFile readFlv(const std::string& path) {
     return f;
 }
 
-bool haveTool(const char* name) {
-    std::string out;
-    return runCommand(std::string("command -v ") + name + " >/dev/null 2>&1", out) == 0;
-}
-
-int runCommand(const std::string& command, std::string& out) {
-    out.clear();
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    std::array<char, 4096> buffer{};
-    std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) out.append(buffer.data(), n);
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string quote(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 std::vector<Packet> parseFrameMd5(const std::string& text) {
     std::map<std::string, std::string> mediaOf;
     std::vector<std::pair<std::string, Packet>> raw;

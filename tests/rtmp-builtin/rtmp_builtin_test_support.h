@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/shell_command.h"
+
 namespace kestrel::rtmptest {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -70,9 +72,9 @@ void writeFile(const std::string& path, std::span<const std::uint8_t> bytes);
 std::string tempPath(const std::string& name);
 
 // Outside tools.
-bool haveTool(const char* name);
-int runCommand(const std::string& command, std::string& out);
-std::string quote(const std::string& text);
+using kestrel::test::haveTool;
+using kestrel::test::quote;
+using kestrel::test::runCommand;
 
 struct Packet {
     std::string media;
