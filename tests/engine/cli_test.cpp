@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "test_pcap.h"
+#include "tests/support/test_files.h"
 
 extern char** environ;
 
@@ -99,7 +100,7 @@ private:
 
 class CliTest : public ::testing::Test {
 protected:
-    void SetUp() override { dir_ = kestrel::test::makeTempFolder("kestrel-cli"); }
+    void SetUp() override { dir_ = kestrel::test::tempFolder("kestrel-cli"); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string dir_;
 };

@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "kestrel/engine/messages.h"
 #include "platform/capture.h"
-#include "test_pcap.h"
+#include "dispatcher_fixture.h"
 #include "tests/support/frame_builder.h"
 
 using namespace kestrel::engine;
@@ -15,11 +14,6 @@ using kestrel::test::buildFrame;
 using kestrel::test::FrameSpec;
 
 namespace {
-
-std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // A client at 10.0.0.2:40000 talking to a server at 10.0.0.1:80.
 FrameSpec fromClient(std::uint32_t seq, std::uint32_t ack) {
@@ -45,44 +39,7 @@ FrameSpec fromServer(std::uint32_t seq, std::uint32_t ack) {
 
 const std::string kRequest = "GET /v/clip.flv?start=100 HTTP/1.1\r\nHost: media.example\r\nAccept: */*\r\n\r\n";
 
-class DispatcherTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = kestrel::test::makeTempFolder("kestrel-dispatch");
-        std::filesystem::create_directories(dir_ + "Temp");
-        dispatcher_.beginCapture(dir_, false);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    void feed(const FrameSpec& s, std::string_view payload) {
-        const auto frame = buildFrame(s, payload);
-        dispatcher_.process(frame, outbox_);
-    }
-    RecordItem& item(int i) { return *table_.at(i); }
-    std::string dataOf(int i) {
-        item(i).files.close();  // flushes, as ending the item does
-        return read(dir_ + "Temp/" + std::string(item(i).dataFileName.view()));
-    }
-    std::vector<kestrel::capture_files::IndexEntry> indexOf(int i) {
-        item(i).files.close();
-        const std::string raw = read(dir_ + "Temp/" + std::string(item(i).indexFileName.view()));
-        std::vector<kestrel::capture_files::IndexEntry> out;
-        for (std::size_t at = 0; at + 18 <= raw.size(); at += 18)
-            out.push_back(kestrel::capture_files::decodeEntry(
-                std::span<const std::uint8_t, 18>(reinterpret_cast<const std::uint8_t*>(raw.data() + at), 18)));
-        return out;
-    }
-    int receivingMessages() const {
-        int n = 0;
-        for (const auto& e : outbox_.entries()) n += e.msg == WM_ITEM_RECEIVING;
-        return n;
-    }
-
-    std::string dir_;
-    RecordItemTable table_;
-    PacketDispatcher dispatcher_{table_};
-    Outbox outbox_;
-};
+using DispatcherTest = kestrel::test::DispatcherFixture;
 
 }  // namespace
 
@@ -259,12 +216,12 @@ TEST_F(DispatcherTest, ExactlyOneReceivingMessageAfter2048Bytes) {
     feed(fromClient(7000, 1), kRequest);
     const std::uint32_t ack = 7000 + static_cast<std::uint32_t>(kRequest.size());
     feed(fromServer(100, ack), std::string(2048, 'x'));
-    EXPECT_EQ(receivingMessages(), 0);  // 2048 bytes: not yet
+    EXPECT_EQ(messagesOf(WM_ITEM_RECEIVING), 0);  // 2048 bytes: not yet
     feed(fromServer(2148, ack), "y");
-    EXPECT_EQ(receivingMessages(), 1);
+    EXPECT_EQ(messagesOf(WM_ITEM_RECEIVING), 1);
     EXPECT_EQ(outbox_.entries().back().wParam, 1u);
     feed(fromServer(2149, ack), std::string(5000, 'z'));
-    EXPECT_EQ(receivingMessages(), 1);
+    EXPECT_EQ(messagesOf(WM_ITEM_RECEIVING), 1);
     EXPECT_EQ(item(1).storedBytes.load(), 7049);
     EXPECT_EQ(item(1).expectedSize.load(), 7049);  // raised to what was stored
 }
@@ -297,7 +254,7 @@ TEST_F(DispatcherTest, UnwritableSaveFolderLosesTheSegmentAndTriesAgain) {
     feed(fromServer(104, ack), "kept");
     EXPECT_EQ(item(1).filesOpen.load(), 1);
     item(1).files.close();
-    EXPECT_EQ(read(dir_ + "missing/Temp/1.flvdata"), std::string("PIP\0\0kept", 9));
+    EXPECT_EQ(kestrel::test::readFile(dir_ + "missing/Temp/1.flvdata"), std::string("PIP\0\0kept", 9));
 }
 
 // Damaged frames (flipped bytes, wrong lengths, cut short) from a real

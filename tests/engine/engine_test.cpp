@@ -9,6 +9,7 @@
 
 #include "kestrel/engine/messages.h"
 #include "test_pcap.h"
+#include "tests/support/test_files.h"
 
 using namespace kestrel::engine;
 using kestrel::platform::MessageSink;
@@ -80,7 +81,7 @@ const char* listFn(void*) {
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = kestrel::test::makeTempFolder("kestrel-engine");
+        dir_ = kestrel::test::tempFolder("kestrel-engine");
         window_ = std::make_unique<MessageSink>([this](std::uint32_t m, auto w, auto l) -> std::intptr_t {
             if (engine_) engine_->handleMessage(m, w, l);
             return 0;

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "kestrel/engine/messages.h"
 #include "kestrel/engine/packet_dispatcher.h"
 #include "kestrel/engine/rtmp_patterns.h"
-#include "test_pcap.h"
+#include "dispatcher_fixture.h"
 #include "tests/support/frame_builder.h"
 
 using namespace kestrel::engine;
@@ -14,11 +13,6 @@ using kestrel::test::buildFrame;
 using kestrel::test::FrameSpec;
 
 namespace {
-
-std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // A connect command as a client sends it: chunk stream 3, full header, AMF0 "connect".
 std::string connectCommand() {
@@ -53,31 +47,7 @@ FrameSpec side(bool fromServer, std::uint16_t serverPort, std::uint16_t clientPo
     return s;
 }
 
-class RtmpDetectionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = kestrel::test::makeTempFolder("kestrel-rtmp");
-        std::filesystem::create_directories(dir_ + "Temp");
-        dispatcher_.beginCapture(dir_, false);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    void feed(const FrameSpec& s, const std::string& payload) {
-        dispatcher_.process(buildFrame(s, payload), outbox_);
-    }
-    std::string dataOf(int i) {
-        table_.at(i)->files.close();
-        return read(dir_ + "Temp/" + std::string(table_.at(i)->dataFileName.view()));
-    }
-    int streamEndedMessages() const {
-        int n = 0;
-        for (const auto& e : outbox_.entries()) n += e.msg == WM_STREAM_ENDED;
-        return n;
-    }
-    std::string dir_;
-    RecordItemTable table_;
-    PacketDispatcher dispatcher_{table_};
-    Outbox outbox_;
-};
+using RtmpDetectionTest = kestrel::test::DispatcherFixture;
 
 }  // namespace
 
@@ -155,7 +125,7 @@ TEST_F(RtmpDetectionTest, StopAndPauseEndTheItemAndResumingCreatesNothing) {
         feed(side(true, 1935, clientPort, 15, 2), endStatus(word));
         EXPECT_TRUE(table_.at(index)->is(ItemState::CaptureEnded)) << word;
         EXPECT_EQ(table_.at(index)->filesOpen.load(), 0) << word;
-        EXPECT_EQ(streamEndedMessages(), 1) << word;
+        EXPECT_EQ(messagesOf(WM_STREAM_ENDED), 1) << word;
         // The status is not stored, nor is anything after it; play resumes
         // on the same connection without a new item.
         feed(side(true, 1935, clientPort, 95, 2), std::string(30, 's') + "NetStream.Play.Start");
@@ -166,5 +136,5 @@ TEST_F(RtmpDetectionTest, StopAndPauseEndTheItemAndResumingCreatesNothing) {
     // A status for a connection without an item is ignored.
     outbox_.clear();
     feed(side(true, 1935, 50009, 1, 1), endStatus("Stop"));
-    EXPECT_EQ(streamEndedMessages(), 0);
+    EXPECT_EQ(messagesOf(WM_STREAM_ENDED), 0);
 }

@@ -7,7 +7,7 @@
 
 #include "platform/data_dir.h"
 #include "platform/profile.h"
-#include "test_pcap.h"
+#include "tests/support/test_files.h"
 
 using namespace kestrel::engine;
 using kestrel::platform::readWholeFile;
@@ -18,7 +18,7 @@ namespace {
 class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = kestrel::test::makeTempFolder("kestrel-settings");
+        dir_ = kestrel::test::tempFolder("kestrel-settings");
         path_ = dir_ + "setting.ini";
         // The fallback save folder lives in the home folder and loading creates it.
         const char* home = std::getenv("HOME");

@@ -47,10 +47,4 @@ std::vector<std::uint8_t> tcpFrame(std::size_t payloadSize) {
     return f;
 }
 
-std::string makeTempFolder(const std::string& prefix) {
-    std::string templ = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (!::mkdtemp(templ.data())) return {};
-    return templ + "/";
-}
-
 }  // namespace kestrel::test

@@ -16,7 +16,4 @@ struct PcapWriter {
 // An Ethernet/IPv4/TCP frame with 20-byte headers and the given payload size.
 std::vector<std::uint8_t> tcpFrame(std::size_t payloadSize);
 
-// A fresh empty folder under the system temp folder.
-std::string makeTempFolder(const std::string& prefix);
-
 }  // namespace kestrel::test
