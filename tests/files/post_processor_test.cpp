@@ -1,5 +1,4 @@
 #include "kestrel/files/post_processor.h"
-#include "platform/write_behind.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,6 +8,7 @@
 #include <fstream>
 
 #include "kestrel/engine/messages.h"
+#include "post_processor_fixture.h"
 #include "tests/support/recording_ui.h"
 #include "tests/support/test_files.h"
 
@@ -29,65 +29,7 @@ std::string flvBody(std::size_t n) {
     return s;
 }
 
-class PostProcessorTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        save_ = kestrel::test::tempFolder("kestrel-post");
-        std::filesystem::create_directories(save_ + "Temp");
-        window_ = std::make_unique<MessageSink>([this](std::uint32_t m, auto w, auto) -> std::intptr_t {
-            messages_.emplace_back(m, static_cast<int>(w));
-            return 0;
-        });
-        engine_ = std::make_unique<Engine>(ui_, *window_, OspreyModule{});
-        engine_->globals().saveFolder = save_;
-        post_ = std::make_unique<PostProcessor>(*engine_);
-        engine_->setPostProcessingLauncher(post_.get());
-    }
-    void TearDown() override {
-        post_.reset();
-        engine_.reset();
-        std::filesystem::remove_all(save_);
-    }
-
-    // An HTTP item waiting for processing, with its capture files holding
-    // pieces stored in the given order.
-    int waitingItem(const std::vector<std::pair<std::uint32_t, std::string>>& pieces, std::string_view title,
-                    ItemKind kind = ItemKind::Http) {
-        NewItem init;
-        init.kind = kind;
-        init.title = title;
-        init.extension = ".FLV";
-        const int index = engine_->items().create(init, ItemState::Recording);
-        RecordItem& item = *engine_->items().at(index);
-        const std::string temp = save_ + "Temp/";
-        EXPECT_TRUE(item.files.openData(temp + std::string(item.dataFileName.view()), true));
-        EXPECT_TRUE(item.files.openIndex(temp + std::string(item.indexFileName.view()), true));
-        for (const auto& [seq, bytes] : pieces)
-            item.files.append(kind == ItemKind::Rtmp ? 1 : 0, item.headerWritten, seq,
-                              std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-        item.closeFiles();
-        item.state = ItemState::CaptureEnded;
-        return index;
-    }
-    std::string dataPath(int i) { return save_ + "Temp/" + std::string(engine_->items().at(i)->dataFileName.view()); }
-    std::string indexPath(int i) { return save_ + "Temp/" + std::string(engine_->items().at(i)->indexFileName.view()); }
-    RecordItem& item(int i) { return *engine_->items().at(i); }
-
-    kestrel::test::RecordingUi ui_;
-    std::string save_;
-    std::unique_ptr<MessageSink> window_;
-    std::unique_ptr<Engine> engine_;
-    // One item processed as the thread does it, including the deletion of
-    // its capture files, which the background writer makes.
-    kestrel::files::ProcessedItem processNow(int i) {
-        auto result = post_->processItem(i, save_);
-        kestrel::platform::waitForBackgroundWrites();
-        return result;
-    }
-
-    std::unique_ptr<PostProcessor> post_;
-    std::vector<std::pair<std::uint32_t, int>> messages_;
-};
+using PostProcessorTest = kestrel::test::PostProcessorFixture;
 
 }  // namespace
 
@@ -170,9 +112,7 @@ TEST_F(PostProcessorTest, ThreadTakesEveryWaitingItemAndClearsTheBusyFlag) {
     const int r = waitingItem({{1, "\x03rtmp"}, {6, "data"}}, "", ItemKind::Rtmp);
     const int b = waitingItem({{9, body.substr(0, 10)}, {19, body.substr(10)}}, "b.flv");
     engine_->startPostProcessingIfIdle();
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (engine_->postProcessingBusy().load() && std::chrono::steady_clock::now() < end) window_->waitAndPump(20);
-    window_->pump();
+    pumpUntilIdle(std::chrono::seconds(10));
     EXPECT_EQ(engine_->postProcessingBusy().load(), 0);
     EXPECT_EQ(readFile(save_ + "a.flv"), body);
     EXPECT_EQ(readFile(save_ + "b.flv"), body);

@@ -11,8 +11,8 @@
 #include "kestrel/engine/messages.h"
 #include "kestrel/files/capture_import.h"
 #include "kestrel/files/post_processor.h"
-#include "platform/write_behind.h"
 #include "kestrel/files/rtmp_raw_stream.h"
+#include "post_processor_fixture.h"
 #include "tests/support/recording_ui.h"
 #include "tests/support/test_files.h"
 
@@ -114,63 +114,16 @@ namespace {
 
 // A stream item's capture files made from a real RTMP capture's server
 // stream: the items of kestrel-cli capture, left waiting.
-class StreamItemTest : public ::testing::Test {
+class StreamItemTest : public kestrel::test::PostProcessorFixture {
 protected:
-    void SetUp() override {
-        save_ = tempDir("kestrel-stream");
-        std::filesystem::create_directories(save_ + "Temp");
-        window_ = std::make_unique<MessageSink>([this](std::uint32_t m, auto w, auto l) -> std::intptr_t {
-            messages_.emplace_back(m, static_cast<int>(w));
-            engine_->handleMessage(m, w, l);
-            return 0;
-        });
-        engine_ = std::make_unique<Engine>(ui_, *window_, OspreyModule{});
-        engine_->globals().saveFolder = save_;
-        post_ = std::make_unique<PostProcessor>(*engine_);
-        engine_->setPostProcessingLauncher(post_.get());
-    }
-    void TearDown() override {
-        post_.reset();
-        engine_.reset();
-        std::filesystem::remove_all(save_);
-    }
+    StreamItemTest() : PostProcessorFixture(true) {}
     // Capture data files of an item holding raw as one stream.
     int streamItem(const std::string& raw) {
-        NewItem init;
-        init.kind = ItemKind::Rtmp;
-        init.extension = ".FLV";
-        const int index = engine_->items().create(init, ItemState::Recording);
-        RecordItem& item = *engine_->items().at(index);
-        item.files.openData(save_ + "Temp/" + std::string(item.dataFileName.view()), true);
-        item.files.openIndex(save_ + "Temp/" + std::string(item.indexFileName.view()), true);
+        Pieces pieces;
         for (std::size_t at = 0; at < raw.size(); at += 1460)
-            item.files.append(1, item.headerWritten, 5000 + static_cast<std::uint32_t>(at),
-                              std::span(reinterpret_cast<const std::uint8_t*>(raw.data() + at), std::min<std::size_t>(1460, raw.size() - at)));
-        item.closeFiles();
-        item.state = ItemState::CaptureEnded;
-        return index;
+            pieces.emplace_back(5000 + static_cast<std::uint32_t>(at), raw.substr(at, 1460));
+        return waitingItem(pieces, "", ItemKind::Rtmp);
     }
-    RecordItem& item(int i) { return *engine_->items().at(i); }
-    void pumpUntilIdle() {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (engine_->postProcessingBusy().load() && std::chrono::steady_clock::now() < end) window_->waitAndPump(20);
-        window_->pump();
-    }
-
-    kestrel::test::RecordingUi ui_;
-    std::string save_;
-    std::unique_ptr<MessageSink> window_;
-    std::unique_ptr<Engine> engine_;
-    // One item processed as the thread does it, including the deletion of
-    // its capture files, which the background writer makes.
-    kestrel::files::ProcessedItem processNow(int i) {
-        auto result = post_->processItem(i, save_);
-        kestrel::platform::waitForBackgroundWrites();
-        return result;
-    }
-
-    std::unique_ptr<PostProcessor> post_;
-    std::vector<std::pair<std::uint32_t, int>> messages_;
 };
 
 // The server stream of a real capture: an FLV with a known chunk stream.
@@ -238,7 +191,7 @@ TEST_F(StreamItemTest, OnceAnOutsideOutputPassedAPoorOneIsKept) {
     for (std::size_t k = 0; k < noise.size(); ++k) noise[k] = static_cast<char>((k * 2654435761u) >> 13);
     const int poor = streamItem(noise);
     engine_->startPostProcessingIfIdle();
-    pumpUntilIdle();
+    pumpUntilIdle(std::chrono::seconds(30));
     EXPECT_TRUE(item(good).is(ItemState::Done));
     // The run's first pass made the outside converter trusted: the poor
     // output (none) stands, and the built-in converter is not tried.
@@ -298,7 +251,7 @@ TEST_F(StreamItemTest, ImportChecksTheMagicAndProcessesInPlace) {
     EXPECT_EQ(item(index).dataFileName.view(), "left.flvdata");
     EXPECT_EQ(item(index).expectedSize.load(), static_cast<std::int32_t>(std::filesystem::file_size(save_ + "Temp/left.flvdata")));
     EXPECT_EQ(ui_.rows, std::vector<int>{index});
-    pumpUntilIdle();
+    pumpUntilIdle(std::chrono::seconds(30));
     EXPECT_TRUE(item(index).is(ItemState::Done));
     EXPECT_EQ(readFile(save_ + "2.flv").substr(0, 3), "FLV");
     EXPECT_FALSE(std::filesystem::exists(save_ + "Temp/left.flvdata"));
@@ -311,7 +264,7 @@ TEST_F(StreamItemTest, ImportOutsideTempFailsInProcessing) {
                                                         kestrel::files::ImportCommand::AddFileToProcess);
     ASSERT_GT(index, 0);
     EXPECT_EQ(item(index).receivingNotified.load(), 0);
-    pumpUntilIdle();
+    pumpUntilIdle(std::chrono::seconds(30));
     EXPECT_TRUE(item(index).is(ItemState::Failed));
     EXPECT_TRUE(std::filesystem::exists(elsewhere + "x.flvdata"));  // never touched
     std::filesystem::remove_all(elsewhere);
