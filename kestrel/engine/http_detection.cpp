@@ -90,12 +90,7 @@ void PacketDispatcher::handleHttpRequest(const TcpSegment& s) {
     if (!isMediaExtension(toUpperAscii(urlExtension(url)), recordSwf_)) return;
 
     const std::string title = urlTitle(url);
-    NewItem init;
-    init.kind = ItemKind::Http;
-    std::memcpy(init.serverAddress.bytes, s.destinationAddress, 4);
-    init.serverPort = s.destinationPort;
-    std::memcpy(init.clientAddress.bytes, s.sourceAddress, 4);
-    init.clientPort = s.sourcePort;
+    NewItem init = itemBetween(s, false, ItemKind::Http);
     init.expectedAck = s.sequence + static_cast<std::uint32_t>(s.payload.size());
     init.url = url;
     const std::string extension = toUpperAscii(urlExtension(url));
@@ -182,12 +177,7 @@ void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frame
 
 void PacketDispatcher::createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t expectedSize,
                                           std::size_t skip) {
-    NewItem init;
-    init.kind = ItemKind::Http;
-    std::memcpy(init.serverAddress.bytes, s.sourceAddress, 4);
-    init.serverPort = s.sourcePort;
-    std::memcpy(init.clientAddress.bytes, s.destinationAddress, 4);
-    init.clientPort = s.destinationPort;
+    NewItem init = itemBetween(s, true, ItemKind::Http);
     init.expectedAck = s.acknowledgement;
     init.expectedSize = expectedSize;
     init.extension = extension;

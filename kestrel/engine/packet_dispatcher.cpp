@@ -21,6 +21,16 @@ bool sameAddress(const Ipv4Address& a, const std::uint8_t (&b)[4]) {
 
 PacketDispatcher::PacketDispatcher(RecordItemTable& items) : items_(items) {}
 
+NewItem PacketDispatcher::itemBetween(const TcpSegment& s, bool serverIsSource, ItemKind kind) {
+    NewItem init;
+    init.kind = kind;
+    std::memcpy(init.serverAddress.bytes, serverIsSource ? s.sourceAddress : s.destinationAddress, 4);
+    std::memcpy(init.clientAddress.bytes, serverIsSource ? s.destinationAddress : s.sourceAddress, 4);
+    init.serverPort = serverIsSource ? s.sourcePort : s.destinationPort;
+    init.clientPort = serverIsSource ? s.destinationPort : s.sourcePort;
+    return init;
+}
+
 void PacketDispatcher::beginCapture(const std::string& saveFolder, bool recordSwf) {
     tempFolder_ = saveFolder + "Temp/";
     recordSwf_ = recordSwf;

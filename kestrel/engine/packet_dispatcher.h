@@ -70,6 +70,9 @@ private:
     bool createFromPendingResponse(const TcpSegment& s);
     void createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t expectedSize,
                             std::size_t skip);
+    // A new item's kind and the two ends of its connection, taken from a
+    // segment sent by the server or by the client.
+    static NewItem itemBetween(const TcpSegment& s, bool serverIsSource, ItemKind kind);
 
     void handleHttpRequest(const TcpSegment& s);
     void handleHttpResponse(const TcpSegment& s, std::size_t frameLength);

@@ -23,12 +23,7 @@ constexpr std::size_t kChunkSize = 128;
 
 int PacketDispatcher::createRtmpItem(const TcpSegment& s, bool serverIsSource, std::string_view url,
                                      std::span<const std::uint8_t> firstRecord, std::uint32_t firstSequence) {
-    NewItem init;
-    init.kind = ItemKind::Rtmp;
-    std::memcpy(init.serverAddress.bytes, serverIsSource ? s.sourceAddress : s.destinationAddress, 4);
-    std::memcpy(init.clientAddress.bytes, serverIsSource ? s.destinationAddress : s.sourceAddress, 4);
-    init.serverPort = serverIsSource ? s.sourcePort : s.destinationPort;
-    init.clientPort = serverIsSource ? s.destinationPort : s.sourcePort;
+    NewItem init = itemBetween(s, serverIsSource, ItemKind::Rtmp);
     init.expectedAck = s.acknowledgement;
     init.url = url;
     init.extension = ".FLV";
