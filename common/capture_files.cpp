@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "platform/byte_reader.h"
 
@@ -22,10 +23,12 @@ std::array<std::uint8_t, kEntrySize> encodeEntry(const IndexEntry& e) {
     // Eight hex digits fill the offset field exactly, without a terminator;
     // shorter values are left-aligned with NUL padding (written by hand:
     // this runs for every stored segment).
+    // Past 4 GiB the field holds the low 32 bits; readers unwrap them.
+    const auto offset = static_cast<std::uint32_t>(e.dataOffset);
     std::size_t digits = 1;
-    while (digits < 8 && (e.dataOffset >> (4 * digits)) != 0) ++digits;
+    while (digits < 8 && (offset >> (4 * digits)) != 0) ++digits;
     for (std::size_t i = 0; i < digits; ++i)
-        out[4 + i] = static_cast<std::uint8_t>("0123456789ABCDEF"[(e.dataOffset >> (4 * (digits - 1 - i))) & 0xF]);
+        out[4 + i] = static_cast<std::uint8_t>("0123456789ABCDEF"[(offset >> (4 * (digits - 1 - i))) & 0xF]);
     const std::uint32_t length = std::min(e.length, kMaxEntryLength);
     std::size_t lengthDigits = 1;
     for (std::uint32_t v = length; v >= 10; v /= 10) ++lengthDigits;
@@ -93,7 +96,7 @@ bool CaptureFileWriter::append(std::uint8_t kind, std::int32_t& headerWritten, s
         const std::size_t n = std::min<std::size_t>(payload.size() - done, kMaxEntryLength);
         IndexEntry e;
         e.sequence = sequence + static_cast<std::uint32_t>(done);
-        e.dataOffset = static_cast<std::uint32_t>(dataSize_);
+        e.dataOffset = dataSize_;
         e.length = static_cast<std::uint32_t>(n);
         e.ipLength = static_cast<std::uint32_t>(n + 40);
         if (n > 0) ok = data_.write(payload.subspan(done, n)) && ok;
@@ -119,6 +122,17 @@ ReadStatus readHeader(std::FILE* data, std::uint8_t& kind) {
     if (n < kHeaderSize || h[0] != 'P' || h[1] != 'I' || h[2] != 'P') return ReadStatus::BadHeader;
     kind = h[3];
     return ReadStatus::Ok;
+}
+
+void unwrapDataOffsets(std::vector<IndexEntry>& entries) {
+    std::uint64_t offset = 0;
+    std::uint32_t previous = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto stored = static_cast<std::uint32_t>(entries[i].dataOffset);
+        offset = i == 0 ? stored : offset + static_cast<std::uint32_t>(stored - previous);
+        previous = stored;
+        entries[i].dataOffset = offset;
+    }
 }
 
 void orderEntries(const std::vector<IndexEntry>& entries, std::vector<OrderedEntry>& out) {
@@ -156,6 +170,7 @@ ReadStatus loadOrderedIndex(const std::string& path, std::vector<OrderedEntry>& 
     }
     std::fclose(f);
     if (entries.size() < 2) return ReadStatus::TooFewEntries;
+    unwrapDataOffsets(entries);
     orderEntries(entries, out);
     return ReadStatus::Ok;
 }
@@ -166,7 +181,8 @@ std::size_t readPayload(std::FILE* data, const IndexEntry& e, std::span<std::uin
     // Entries mostly follow one another in the file: seek only when needed,
     // so the stream's buffer keeps serving the reads.
     if (!position || *position != static_cast<std::int64_t>(e.dataOffset)) {
-        if (std::fseek(data, static_cast<long>(e.dataOffset), SEEK_SET) != 0) {
+        if (e.dataOffset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+            ::fseeko(data, static_cast<off_t>(e.dataOffset), SEEK_SET) != 0) {
             if (position) *position = -1;
             return 0;
         }

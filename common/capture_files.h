@@ -30,7 +30,9 @@ std::array<std::uint8_t, kHeaderSize> header(std::uint8_t kind);
 
 struct IndexEntry {
     std::uint32_t sequence = 0;
-    std::uint32_t dataOffset = 0;
+    // The file stores the low 32 bits; loadOrderedIndex gives the whole
+    // offset, so data files past 4 GiB read back in order.
+    std::uint64_t dataOffset = 0;
     std::uint32_t length = 0;
     std::uint32_t ipLength = 0;
 };
@@ -94,11 +96,16 @@ enum class ReadStatus { Ok, Missing, Empty, BadHeader, TooFewEntries };
 ReadStatus readHeader(std::FILE* data, std::uint8_t& kind);
 
 // Loads an index file (at least two whole entries; a trailing partial entry
-// is ignored) and orders it: positions are unwrapped in capture order (the
+// is ignored) and orders it. Data offsets are unwrapped first, in file
+// order: they only grow, so each entry's offset is the previous one's plus
+// the 32-bit difference of the stored values. Then positions are unwrapped in capture order (the
 // first entry's position is its sequence number, each next one adds the
 // signed 32-bit difference to the previous), then a stable sort by position
 // keeps capture order among equal positions.
 ReadStatus loadOrderedIndex(const std::string& path, std::vector<OrderedEntry>& out);
+
+// Unwraps the stored 32-bit data offsets of entries in file order.
+void unwrapDataOffsets(std::vector<IndexEntry>& entries);
 
 // Orders entries as loadOrderedIndex does (exposed for tests).
 void orderEntries(const std::vector<IndexEntry>& entries, std::vector<OrderedEntry>& out);

@@ -296,6 +296,7 @@ void HttpBodyAssembler::chunked(std::span<const std::uint8_t> bytes) {
             ++i;
             if (trailerLineLength_ == 0) {
                 chunkState_ = ChunkState::Done;
+                stats_.chunkedEnded = true;
             } else {
                 trailerLineLength_ = 0;
                 chunkState_ = ChunkState::Trailer;

@@ -37,6 +37,7 @@ struct HttpAssemblyStats {
     std::uint64_t gapBytes = 0;      // how many bytes are missing there
     std::uint64_t headerBytesCut = 0;
     bool chunked = false;
+    bool chunkedEnded = false;       // the last chunk (and trailer) arrived
     bool chunkedMalformed = false;   // the coding broke; the rest was kept as it was
     bool writeFailed = false;
 };

@@ -72,7 +72,8 @@ bool PacketSource::open(const std::string& source, const CaptureOptions& options
     }
     pcap_set_snaplen(handle_, options.snapLength);
     pcap_set_promisc(handle_, options.promiscuous ? 1 : 0);
-    pcap_set_timeout(handle_, options.readTimeoutMs);
+    pcap_set_timeout(handle_, options.kernelDeliveryMs > 0 ? options.kernelDeliveryMs : options.readTimeoutMs);
+    if (options.kernelBufferBytes > 0) pcap_set_buffer_size(handle_, options.kernelBufferBytes);
     int rc = pcap_activate(handle_);
     if (rc < 0) {
         // pcap_geterr gives the detail for generic errors; the status text
@@ -128,6 +129,18 @@ int PacketSource::next(Frame& frame) {
         error_ = pcap_geterr(handle_);
     }
     return rc;
+}
+
+CaptureCounters PacketSource::counters() const {
+    CaptureCounters c;
+    if (!handle_ || isFile_) return c;
+    pcap_stat st{};
+    if (pcap_stats(handle_, &st) != 0) return c;
+    c.known = true;
+    c.received = st.ps_recv;
+    c.dropped = st.ps_drop;
+    c.interfaceDropped = st.ps_ifdrop;
+    return c;
 }
 
 void PacketSource::close() {

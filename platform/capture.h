@@ -21,7 +21,24 @@ inline constexpr int kLinkTypeEthernet = 1;
 struct CaptureOptions {
     int snapLength = 65536;
     bool promiscuous = false;
+    // How long next() waits for a frame before it returns 0.
     int readTimeoutMs = 1000;
+    // Live sources: how long the kernel may hold captured frames back to
+    // fill a block before it hands them over (0: readTimeoutMs). Frames it
+    // still holds when capture stops never reach the recorder, so a live
+    // capture keeps this short.
+    int kernelDeliveryMs = 0;
+    // The kernel's capture buffer for live sources, in bytes; 0 keeps
+    // libpcap's default (2 MB on Linux, which overflows at loopback speed).
+    int kernelBufferBytes = 0;
+};
+
+// What the kernel says about a live capture (pcap_stats).
+struct CaptureCounters {
+    bool known = false;            // false for file sources, or when the kernel gave nothing
+    std::uint64_t received = 0;    // packets that passed the filter
+    std::uint64_t dropped = 0;     // dropped because the capture buffer was full
+    std::uint64_t interfaceDropped = 0;
 };
 
 struct Frame {
@@ -48,6 +65,8 @@ public:
     bool setFilter(const std::string& expression, bool optimize, std::uint32_t netmask);
     // 1: a frame was read; 0: the read time-out passed; negative: error or end of source.
     int next(Frame& frame);
+    // The kernel's counters of a live source since it was opened.
+    CaptureCounters counters() const;
     void close();
     const std::string& error() const { return error_; }
 

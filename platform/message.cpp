@@ -1,6 +1,7 @@
 #include "platform/message.h"
 
 #include <chrono>
+#include <vector>
 
 namespace kestrel::platform {
 
@@ -36,27 +37,28 @@ bool MessageSink::onOwnerThread() const {
     return owner_ == std::this_thread::get_id();
 }
 
-void MessageSink::enqueue(Pending* p) {
+bool MessageSink::enqueue(Pending* p) {
     std::function<void()> wake;
     {
+        // Checked in the same step as the queueing: a message queued after
+        // close() had emptied the queue would never be handled, and its
+        // sender would wait for ever.
         std::lock_guard lock(mutex_);
+        if (closed_) return false;
         queue_.push_back(p);
         wake = wakeup_;
     }
     queued_.notify_all();
     if (wake) wake();
+    return true;
 }
 
 void MessageSink::post(std::uint32_t msg, WParam wParam, LParam lParam) {
-    {
-        std::lock_guard lock(mutex_);
-        if (closed_) return;
-    }
     auto* p = new Pending;
     p->msg = msg;
     p->wParam = wParam;
     p->lParam = lParam;
-    enqueue(p);
+    if (!enqueue(p)) delete p;
 }
 
 MessageResult MessageSink::send(std::uint32_t msg, WParam wParam, LParam lParam) {
@@ -66,11 +68,7 @@ MessageResult MessageSink::send(std::uint32_t msg, WParam wParam, LParam lParam)
     p.wParam = wParam;
     p.lParam = lParam;
     p.synchronous = true;
-    {
-        std::lock_guard lock(mutex_);
-        if (closed_) return 0;
-    }
-    enqueue(&p);
+    if (!enqueue(&p)) return 0;
     std::unique_lock lock(mutex_);
     p.finished.wait(lock, [&] { return p.done; });
     return p.result;
@@ -115,21 +113,24 @@ int MessageSink::waitAndPump(int timeoutMs) {
 }
 
 void MessageSink::close() {
-    std::deque<Pending*> dropped;
+    std::vector<Pending*> posted;
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
-        dropped.swap(queue_);
-        for (Pending* p : dropped) {
+        for (Pending* p : queue_) {
             if (p->synchronous) {
+                // Lives on its sender's stack: once released, the sender
+                // returns and the record is gone, so it is not touched again.
                 p->result = 0;
                 p->done = true;
                 p->finished.notify_all();
+            } else {
+                posted.push_back(p);
             }
         }
+        queue_.clear();
     }
-    for (Pending* p : dropped)
-        if (!p->synchronous) delete p;
+    for (Pending* p : posted) delete p;
     queued_.notify_all();
 }
 

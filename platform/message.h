@@ -60,7 +60,8 @@ public:
 
 private:
     struct Pending;
-    void enqueue(Pending* p);
+    // False (nothing queued) once the sink is closed.
+    bool enqueue(Pending* p);
 
     Handler handler_;
     std::thread::id owner_;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -36,18 +37,25 @@ void onSignal(int sig) {
 
 void usage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: kestrel-cli capture [--source SRC] [--save DIR] [--home DIR]\n\n"
+                 "usage: kestrel-cli capture [--source SRC] [--save DIR] [--home DIR] [--buffer-mb N]\n\n"
                  "Records media streams seen on a capture source until the source ends\n"
                  "(a capture file) or SIGINT/SIGTERM stops it (a second one ends the program at\n"
                  "once, leaving the capture data for 'kestrel-cli import'), then ends every recording,\n"
                  "waits for the finished files and prints one line per record item:\n"
-                 "index, state, kind, stored bytes, expected size, finished file.\n\n"
+                 "index, state, kind, stored bytes, expected size, finished file, and\n"
+                 "'complete' or 'gaps' (bytes of the stream were never captured, or the body is\n"
+                 "shorter than its Content-Length; failed items say 'gaps' too).\n"
+                 "A live capture ends with the kernel's counts, as tcpdump prints them: packets\n"
+                 "received by the filter, dropped by the kernel (its buffer was full), and frames\n"
+                 "cut by the snapshot length (never stored).\n\n"
                  "  --source SRC  capture source: rpcap://DEV or DEV for a live adapter,\n"
                  "                file://PATH to replay a pcap or pcapng file. Without it the\n"
                  "                adapter is chosen from the machine's usable address.\n"
                  "  --save DIR    save folder for this run only (setting.ini is not changed)\n"
                  "  --home DIR    data folder holding setting.ini (default $KESTREL_HOME,\n"
-                 "                else $XDG_CONFIG_HOME/kestrel)\n\n"
+                 "                else $XDG_CONFIG_HOME/kestrel)\n"
+                 "  --buffer-mb N kernel capture buffer of a live adapter in MiB for this run only\n"
+                 "                (1-2047; default: CaptureBufferMB in setting.ini, else 64)\n\n"
                  "Exit status: 0 ok, 1 failure, 2 usage error or an adapter must be chosen,\n"
                  "3 the source cannot be opened.\n");
 }
@@ -56,6 +64,7 @@ struct Options {
     std::string source;
     std::string save;
     std::string home;
+    int bufferMb = 0;  // 0: the setting
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -72,12 +81,49 @@ bool parse(int argc, char** argv, Options& o) {
             if (!value(o.save)) return false;
         } else if (a == "--home") {
             if (!value(o.home)) return false;
+        } else if (a == "--buffer-mb") {
+            std::string text;
+            if (!value(text)) return false;
+            char* end = nullptr;
+            const long mb = std::strtol(text.c_str(), &end, 10);
+            if (*end != '\0' || mb < 1 || mb > engine::kMaxCaptureBufferMb) {
+                std::fprintf(stderr, "kestrel-cli capture: --buffer-mb takes 1 to %d\n", engine::kMaxCaptureBufferMb);
+                return false;
+            }
+            o.bufferMb = static_cast<int>(mb);
         } else {
             std::fprintf(stderr, "kestrel-cli capture: unknown argument '%s'\n", argv[i]);
             return false;
         }
     }
     return true;
+}
+
+// The kernel's counts, worded as tcpdump words them, and what they mean
+// for the recordings.
+void reportCaptureCounts(const engine::CaptureSummary& s) {
+    if (s.kernel.known) {
+        std::fprintf(stderr, "kestrel-cli: %llu packets received by filter\n",
+                     static_cast<unsigned long long>(s.kernel.received));
+        std::fprintf(stderr, "kestrel-cli: %llu packets dropped by kernel\n",
+                     static_cast<unsigned long long>(s.kernel.dropped));
+        if (s.kernel.interfaceDropped > 0)
+            std::fprintf(stderr, "kestrel-cli: %llu packets dropped by interface\n",
+                         static_cast<unsigned long long>(s.kernel.interfaceDropped));
+    } else if (s.live) {
+        std::fprintf(stderr, "kestrel-cli: the kernel gave no packet counts for this adapter\n");
+    }
+    if (s.live || s.cutFrames > 0)
+        std::fprintf(stderr, "kestrel-cli: %llu frames cut by the snapshot length\n",
+                     static_cast<unsigned long long>(s.cutFrames));
+    if (s.kernel.dropped > 0 || s.kernel.interfaceDropped > 0)
+        std::fprintf(stderr,
+                     "kestrel-cli: warning: packets were dropped before they reached the recorder; recordings "
+                     "may have gaps (a larger CaptureBufferMB or --buffer-mb helps)\n");
+    if (s.cutFrames > 0)
+        std::fprintf(stderr,
+                     "kestrel-cli: warning: frames longer than the snapshot length were not stored; recordings "
+                     "may have gaps\n");
 }
 
 int run(int argc, char** argv) {
@@ -115,6 +161,7 @@ int run(int argc, char** argv) {
     engine.loadSettingsFrom(settingsPath);
     if (!opt.save.empty()) engine.globals().saveFolder = engine::correctSaveFolder(opt.save);
     if (!opt.source.empty()) engine.setSourceOverride(opt.source);
+    if (opt.bufferMb > 0) engine.globals().captureBufferMb = opt.bufferMb;
 
     engine.startCommand();
     window.pump();
@@ -160,6 +207,7 @@ int run(int argc, char** argv) {
     }
     std::fprintf(stderr, "kestrel-cli: capture ended: %lld packets handed to the packet processor, %d items\n",
                  static_cast<long long>(engine.packetCount()), engine.items().count());
+    reportCaptureCounts(engine.lastCaptureSummary());
 
     // Whatever still records ends with the capture; then every waiting item
     // is processed before the results are listed.

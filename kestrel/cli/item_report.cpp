@@ -26,23 +26,13 @@ const char* stateName(engine::ItemState s) {
     return "empty";
 }
 
-namespace {
-bool anyWaiting(engine::Engine& engine) {
-    for (int i = 1; i <= engine.items().count(); ++i)
-        if (engine.items().at(i)->is(engine::ItemState::CaptureEnded)) return true;
-    return false;
-}
-}  // namespace
-
 void waitForProcessing(engine::Engine& engine, platform::MessageSink& window, engine::ProcessingMode mode) {
     const bool tty = ::isatty(STDERR_FILENO) != 0;
     auto nextProgress = std::chrono::steady_clock::now() + std::chrono::seconds(tty ? 1 : 10);
-    for (;;) {
-        // An item ended just as the thread finished its last one waits for a new start.
-        if (engine.postProcessingBusy().load() == 0) {
-            if (!anyWaiting(engine)) break;
-            engine.startPostProcessingIfIdle(mode);
-        }
+    // Asking once is enough: a run that is already going makes another pass
+    // for a request it could not take.
+    engine.startPostProcessingIfIdle(mode);
+    while (engine.postProcessingBusy().load() != 0) {
         window.waitAndPump(50);
         if (std::chrono::steady_clock::now() >= nextProgress) {
             std::int64_t done = 0, total = 0;
@@ -70,8 +60,9 @@ void printItems(engine::Engine& engine, const files::PostProcessor& postProcesso
                    std::string(item.titleLength > 0 ? item.title.view() : item.outputName.view());
             if (!platform::fileExists(path)) path.clear();
         }
-        std::printf("%d\t%s\t%s\t%d\t%d\t%s\n", i, stateName(state), item.kind == engine::ItemKind::Rtmp ? "rtmp" : "http",
-                    item.storedBytes.load(), item.expectedSize.load(), path.c_str());
+        std::printf("%d\t%s\t%s\t%d\t%d\t%s\t%s\n", i, stateName(state), item.kind == engine::ItemKind::Rtmp ? "rtmp" : "http",
+                    item.storedBytes.load(), item.expectedSize.load(), path.c_str(),
+                    postProcessor.completeOf(i) ? "complete" : "gaps");
         if (const auto gaps = postProcessor.gapsOf(i); gaps > 0)
             std::fprintf(stderr, "kestrel-cli: item %d: %llu gaps in the capture; bytes there were never captured\n", i,
                          static_cast<unsigned long long>(gaps));

@@ -10,14 +10,14 @@ namespace kestrel::cli {
 
 const char* stateName(engine::ItemState s);
 
-// Pumps the window until no post-processing thread runs and no item waits,
-// starting a run of the given kind again when an item waits with none
-// running. Progress goes to stderr.
+// Asks for a post-processing run of the given kind and pumps the window
+// until no run is going. Progress goes to stderr.
 void waitForProcessing(engine::Engine& engine, platform::MessageSink& window,
                        engine::ProcessingMode mode = engine::ProcessingMode::Standard);
 
 // One tab-separated line per item on stdout: index, state, kind, stored
-// bytes, expected size, the finished file's full path (empty when none).
+// bytes, expected size, the finished file's full path (empty when none),
+// and "complete" or "gaps".
 void printItems(engine::Engine& engine, const files::PostProcessor& postProcessor);
 
 }  // namespace kestrel::cli

@@ -1,5 +1,7 @@
 #include "kestrel/engine/capture_loop.h"
 
+#include <algorithm>
+
 #include "platform/capture.h"
 
 namespace kestrel::engine {
@@ -11,6 +13,8 @@ CaptureLoopResult runCaptureLoop(const CaptureLoopInput& input) {
     options.snapLength = kCaptureSnapLength;
     options.promiscuous = false;
     options.readTimeoutMs = kCaptureReadTimeoutMs;
+    options.kernelDeliveryMs = kCaptureDeliveryMs;
+    options.kernelBufferBytes = std::clamp(input.kernelBufferMb, 1, 2047) * 1024 * 1024;
     if (!source.open(input.source, options)) {
         result.code = -1;
         result.error = source.error();
@@ -27,6 +31,7 @@ CaptureLoopResult runCaptureLoop(const CaptureLoopInput& input) {
         result.error = source.error();
         return result;
     }
+    result.live = !source.isFile();
     platform::Frame frame;
     for (;;) {
         const int rc = source.next(frame);
@@ -37,8 +42,13 @@ CaptureLoopResult runCaptureLoop(const CaptureLoopInput& input) {
         if (input.stopRequest->load(std::memory_order_relaxed)) break;
         if (rc == 0) continue;
         if (!input.running->load(std::memory_order_relaxed)) break;
+        if (frame.bytes.size() < frame.wireLength) {
+            ++result.cutFrames;
+            continue;
+        }
         if (frame.bytes.size() > kBareHeaderFrameLength) input.onFrame(frame.bytes);
     }
+    result.kernel = source.counters();
     return result;
 }
 

@@ -42,6 +42,11 @@ bool Engine::lastCaptureFailedToOpen() const {
     return captureOpenFailed_;
 }
 
+CaptureSummary Engine::lastCaptureSummary() const {
+    std::lock_guard lock(errorMutex_);
+    return captureSummary_;
+}
+
 bool Engine::handleMessage(std::uint32_t msg, platform::WParam wParam, platform::LParam) {
     switch (msg) {
     case WM_START_CAPTURE:
@@ -75,6 +80,8 @@ int Engine::loadSettingsFrom(const std::string& path) {
     const int result = loadSettings(path, settings_, globals_);
     captureAdapterName_ = globals_.captureAdapterName;
     items_.setRecordingNumber(globals_.recordingNumber);
+    settingsPath_ = path;
+    savedRecordingNumber_ = globals_.recordingNumber;
     return result;
 }
 
@@ -82,7 +89,9 @@ bool Engine::saveRecordingNumber(const std::string& path) {
     globals_.recordingNumber = items_.recordingNumber();
     platform::ProfileFile file = platform::ProfileFile::load(path);
     file.setString(kSettingsSection, "TotalRecordCount", std::to_string(globals_.recordingNumber));
-    return file.save(path);
+    if (!file.save(path)) return false;
+    if (path == settingsPath_) savedRecordingNumber_ = globals_.recordingNumber;
+    return true;
 }
 
 void Engine::startCommand() {
@@ -165,18 +174,21 @@ void Engine::startCaptureThread() {
         std::lock_guard lock(errorMutex_);
         captureError_.clear();
         captureOpenFailed_ = false;
+        captureSummary_ = {};
     }
     captureThreadDone_.store(false);
     capturesStarted_.fetch_add(1);
-    captureThread_ = std::thread(&Engine::captureThreadMain, this, captureAdapterName_, captureNetmask_);
+    captureThread_ = std::thread(&Engine::captureThreadMain, this, captureAdapterName_, captureNetmask_,
+                                 globals_.captureBufferMb);
 }
 
-void Engine::captureThreadMain(std::string source, std::uint32_t netmask) {
+void Engine::captureThreadMain(std::string source, std::uint32_t netmask, int kernelBufferMb) {
     CaptureLoopResult result;
     try {
         CaptureLoopInput input;
         input.source = std::move(source);
         input.netmask = netmask;
+        input.kernelBufferMb = kernelBufferMb;
         input.running = &running_;
         input.stopRequest = &stopRequest_;
         input.onFrame = [this](std::span<const std::uint8_t> frame) { processFrame(frame); };
@@ -192,6 +204,7 @@ void Engine::captureThreadMain(std::string source, std::uint32_t netmask) {
         std::lock_guard lock(errorMutex_);
         captureError_ = result.error;
         captureOpenFailed_ = result.code == -1;
+        captureSummary_ = {result.live, result.cutFrames, result.kernel};
     }
     // Reported in every case, so the window never shows a capture that is
     // not running.
@@ -222,7 +235,10 @@ bool Engine::stopRecordingItem(RecordItem& item) {
 void Engine::onStopCapture(platform::WParam wParam) {
     if (wParam == 0) {
         running_.store(0);
-        stopRequest_.store(1);
+        // Only a capture thread that has not been joined yet clears the
+        // request again (WM_CAPTURE_ENDED); without one the engine would
+        // stay "stopping" for good.
+        if (captureThread_.joinable()) stopRequest_.store(1);
         endAllRecordings();
         startPostProcessingIfIdle();
         return;
@@ -266,6 +282,7 @@ void Engine::onItemReceiving(int index) {
 }
 
 void Engine::onTimer() {
+    if (!settingsPath_.empty() && items_.recordingNumber() != savedRecordingNumber_) saveRecordingNumber(settingsPath_);
     for (const int index : rows_) {
         RecordItem* item = items_.at(index);
         if (!item) continue;
@@ -284,13 +301,24 @@ void Engine::endItemCapture(int index) {
 }
 
 void Engine::startPostProcessingIfIdle(ProcessingMode mode) {
+    // The request goes first: a thread that clears the busy flag after our
+    // failed attempt below then sees it and makes another pass.
+    requestedMode_.store(mode);
+    processingRequested_.store(true);
     int idle = 0;
     if (!postProcessingBusy_.compare_exchange_strong(idle, 1)) return;
+    processingRequested_.store(false);
     if (launcher_) {
         launcher_->launch(mode);
     } else {
         postProcessingBusy_.store(0);  // nothing to run the items through yet
     }
+}
+
+bool Engine::takeProcessingRequest(ProcessingMode& mode) {
+    if (!processingRequested_.exchange(false)) return false;
+    mode = requestedMode_.load();
+    return true;
 }
 
 }  // namespace kestrel::engine

@@ -18,11 +18,19 @@
 #include "kestrel/engine/packet_processor.h"
 #include "kestrel/engine/record_item_table.h"
 #include "kestrel/engine/settings.h"
+#include "platform/capture.h"
 #include "platform/message.h"
 
 namespace kestrel::engine {
 
 enum class EngineState { Idle, Capturing, Stopping };
+
+// How the last capture went, beyond its error text.
+struct CaptureSummary {
+    bool live = false;             // a live adapter, not a capture file
+    std::uint64_t cutFrames = 0;   // frames cut by the snapshot length, not stored
+    platform::CaptureCounters kernel;  // live sources: the kernel's counters at the end
+};
 
 inline constexpr const char* kTextLibraryMissing = "can not find libosprey.so file";
 inline constexpr const char* kTextNoAdapter = "No selected network adapter, can not startup recorder.";
@@ -72,6 +80,8 @@ public:
     // True when the last capture ended because its source could not be opened
     // or configured.
     bool lastCaptureFailedToOpen() const;
+    // Frames cut and the kernel's drops of the last capture that ended.
+    CaptureSummary lastCaptureSummary() const;
     // How many captures were started; a short capture file can be replayed
     // completely before its host looks at the state again.
     int capturesStarted() const { return capturesStarted_.load(); }
@@ -89,11 +99,19 @@ public:
     // (writing the default file first when there is none); returns the
     // load result flag.
     int loadSettingsFrom(const std::string& path);
-    // Writes the recording number to setting.ini, as the program does on exit.
+    // Writes the recording number to setting.ini. The timer does it
+    // whenever the number has moved, so a run that is killed does not hand
+    // its numbers out again; hosts call it once more at the end.
     bool saveRecordingNumber(const std::string& path);
 
     // Starts post-processing unless it already runs (busy flag 0 -> 1).
+    // When it runs, the request is remembered and the running thread makes
+    // another pass before it ends, so an item that ends while the thread is
+    // finishing is never left waiting.
     void startPostProcessingIfIdle(ProcessingMode mode = ProcessingMode::Standard);
+    // For the post-processing thread, after it cleared the busy flag: true
+    // (and the mode asked for) when a start was refused because it was busy.
+    bool takeProcessingRequest(ProcessingMode& mode);
 
 private:
     void onStartCapture();
@@ -102,7 +120,7 @@ private:
     void onItemReceiving(int index);
     bool chooseAdapter();
     void startCaptureThread();
-    void captureThreadMain(std::string source, std::uint32_t netmask);
+    void captureThreadMain(std::string source, std::uint32_t netmask, int kernelBufferMb);
     // Moves an item out of Recording and closes its files under the packet
     // lock; false when the item was not recording.
     bool stopRecordingItem(RecordItem& item);
@@ -127,6 +145,8 @@ private:
     std::atomic<int> running_{0};
     std::atomic<int> stopRequest_{0};
     std::atomic<int> postProcessingBusy_{0};
+    std::atomic<bool> processingRequested_{false};
+    std::atomic<ProcessingMode> requestedMode_{ProcessingMode::Standard};
     std::atomic<std::int64_t> packetCounter_{0};
     std::mutex packetLock_;
 
@@ -136,6 +156,9 @@ private:
     mutable std::mutex errorMutex_;
     std::string captureError_;
     bool captureOpenFailed_ = false;
+    CaptureSummary captureSummary_;
+    std::string settingsPath_;
+    std::int32_t savedRecordingNumber_ = -1;
 };
 
 }  // namespace kestrel::engine

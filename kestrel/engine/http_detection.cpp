@@ -96,13 +96,9 @@ void PacketDispatcher::handleHttpRequest(const TcpSegment& s) {
     const std::string extension = toUpperAscii(urlExtension(url));
     init.extension = extension;
     init.title = title.size() <= 40 ? std::string_view(title) : std::string_view();
-    const int index = items_.create(init, ItemState::Recording);
-    if (index == 0) return;
-    const RecordItem& item = *items_.at(index);
-    const std::string data = tempFolder_ + std::string(item.dataFileName.view());
-    platform::removeFile(data);
-    platform::removeFile(data + ".tmp");
-    platform::removeFile(tempFolder_ + std::string(item.indexFileName.view()));
+    // The table skips numbers whose capture files exist (a run that was
+    // killed left them for an import), so nothing is deleted here.
+    items_.create(init, ItemState::Recording);
 }
 
 void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frameLength) {
@@ -152,17 +148,19 @@ void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frame
     });
 
     if (create) {
-        createResponseItem(s, extension, haveLength ? parseContentLength(lengthText) : 0, headerEnded ? headerLength : 0);
+        createResponseItem(s, extension, haveLength ? parseContentLength(lengthText) : -1, headerEnded ? headerLength : 0);
         return;
     }
     if (headerEnded && bodyLength == 0 && extension.empty() && lookupFromServer(s) == 0)
-        rememberHeaderOnlyResponse(s, headerLength, haveLength ? parseContentLength(lengthText) : 0);
+        rememberHeaderOnlyResponse(s, headerLength, haveLength ? parseContentLength(lengthText) : -1);
 
     if (haveLength) {
         const int index = lookupFromServer(s);
         RecordItem* item = index ? items_.at(index) : nullptr;
-        if (item && item->is(ItemState::Recording) && item->kind == ItemKind::Http)
+        if (item && item->is(ItemState::Recording) && item->kind == ItemKind::Http) {
             item->expectedSize.store(parseContentLength(lengthText), std::memory_order_relaxed);
+            item->contentLength.store(parseContentLength(lengthText), std::memory_order_relaxed);
+        }
     }
     if (headerEnded && bodyLength > 0) {
         const int index = lookupFromServer(s);
@@ -175,17 +173,16 @@ void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frame
     }
 }
 
-void PacketDispatcher::createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t expectedSize,
+void PacketDispatcher::createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t contentLength,
                                           std::size_t skip) {
     NewItem init = itemBetween(s, true, ItemKind::Http);
     init.expectedAck = s.acknowledgement;
-    init.expectedSize = expectedSize;
+    init.expectedSize = contentLength > 0 ? contentLength : 0;
+    init.contentLength = contentLength;
     init.extension = extension;
     const int index = items_.create(init, ItemState::Recording);
     if (index == 0) return;
     RecordItem& item = *items_.at(index);
-    platform::removeFile(tempFolder_ + std::string(item.dataFileName.view()));
-    platform::removeFile(tempFolder_ + std::string(item.indexFileName.view()));
     appendToItem(item, s.sequence + static_cast<std::uint32_t>(skip), s.payload.subspan(skip), true);
 }
 

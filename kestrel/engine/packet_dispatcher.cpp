@@ -34,6 +34,7 @@ NewItem PacketDispatcher::itemBetween(const TcpSegment& s, bool serverIsSource, 
 void PacketDispatcher::beginCapture(const std::string& saveFolder, bool recordSwf) {
     tempFolder_ = saveFolder + "Temp/";
     recordSwf_ = recordSwf;
+    items_.setCaptureFolder(tempFolder_);
 }
 
 int PacketDispatcher::lookup(const std::uint8_t (&server)[4], const std::uint8_t (&client)[4], std::uint16_t serverPort,

@@ -68,7 +68,8 @@ private:
     // True when the segment was the first body segment of a remembered
     // response and became an item's first record.
     bool createFromPendingResponse(const TcpSegment& s);
-    void createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t expectedSize,
+    // contentLength: the response's Content-Length, -1 when it had none.
+    void createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t contentLength,
                             std::size_t skip);
     // A new item's kind and the two ends of its connection, taken from a
     // segment sent by the server or by the client.

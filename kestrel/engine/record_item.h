@@ -60,6 +60,10 @@ struct RecordItem {
     std::atomic<std::int32_t> filesOpen{0};
     std::int32_t headerWritten = 0;
     std::atomic<std::int32_t> expectedSize{0};
+    // The response's Content-Length, or -1 when it gave none. expectedSize
+    // grows with the stored bytes (repeats included), so only this tells
+    // whether a rebuilt body is whole.
+    std::atomic<std::int64_t> contentLength{-1};
     std::atomic<std::int32_t> storedBytes{0};
     std::atomic<std::int32_t> processedBytes{0};
     std::atomic<std::int32_t> segmentCount{0};

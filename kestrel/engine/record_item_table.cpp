@@ -4,12 +4,19 @@
 #include <string>
 
 #include "kestrel/engine/settings.h"
+#include "platform/data_dir.h"
 
 namespace kestrel::engine {
 
 void RecordItem::closeFiles() {
     files.close();
     filesOpen.store(0, std::memory_order_release);
+}
+
+bool RecordItemTable::numberHasCaptureData(std::int32_t number) const {
+    if (captureFolder_.empty()) return false;
+    const std::string data = captureFolder_ + std::to_string(number) + ".flvdata";
+    return platform::fileExists(data) || platform::fileExists(data + ".idx") || platform::fileExists(data + ".tmp");
 }
 
 RecordItemTable::RecordItemTable() : slots_(std::make_unique<std::array<RecordItem, kMaxRecordItems>>()) {}
@@ -21,7 +28,11 @@ std::int32_t RecordItemTable::nextRecordingNumber(std::int32_t current) {
 int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     const int index = count_.load(std::memory_order_relaxed) + 1;
     if (index > kMaxRecordItems) return 0;
-    const std::int32_t number = nextRecordingNumber(recordingNumber_.load());
+    std::int32_t number = nextRecordingNumber(recordingNumber_.load());
+    for (int tries = 1; numberHasCaptureData(number); ++tries) {
+        if (tries == kMaxNumberSkips) return 0;
+        number = nextRecordingNumber(number);
+    }
     recordingNumber_.store(number);
 
     RecordItem& item = (*slots_)[static_cast<std::size_t>(index - 1)];
@@ -44,6 +55,7 @@ int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     item.filesOpen.store(0);
     item.headerWritten = 0;
     item.expectedSize.store(init.expectedSize);
+    item.contentLength.store(init.contentLength);
     item.storedBytes.store(0);
     item.processedBytes.store(0);
     item.segmentCount.store(0);

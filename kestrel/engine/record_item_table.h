@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "kestrel/engine/record_item.h"
@@ -24,6 +25,7 @@ struct NewItem {
     std::string_view title;
     std::string_view extension;  // appended to the number for the output name, e.g. ".FLV"
     std::int32_t expectedSize = 0;
+    std::int64_t contentLength = -1;
     // Capture data file name when it is not the number's own (imports); the
     // index file name is this name followed by ".idx".
     std::string_view dataFileName;
@@ -35,8 +37,9 @@ public:
     RecordItemTable();
 
     // Creates an item in the given state (Recording, or CaptureEnded for an
-    // import). Returns its index, or 0 when the table is full. Callers hold
-    // the packet lock, so creations never interleave.
+    // import). Returns its index, or 0 when the table is full (or, in
+    // theory, when no free recording number is found). Callers hold the
+    // packet lock, so creations never interleave.
     int create(const NewItem& init, ItemState initialState);
 
     int count() const { return count_.load(std::memory_order_acquire); }
@@ -47,15 +50,24 @@ public:
     // The first item in state CaptureEnded, scanning from 1; 0 when none.
     int firstWaiting() const;
 
+    // Where capture files are made. A number whose capture data is still
+    // there (left by a run that was killed, waiting for an import) is
+    // skipped, so a new item never truncates it. Set before capture starts.
+    void setCaptureFolder(std::string folder) { captureFolder_ = std::move(folder); }
+
     std::int32_t recordingNumber() const { return recordingNumber_.load(); }
     void setRecordingNumber(std::int32_t n) { recordingNumber_.store(n); }
     // Advances the recording number: after 2147483639 comes 1.
     static std::int32_t nextRecordingNumber(std::int32_t current);
 
 private:
+    static constexpr int kMaxNumberSkips = 1000000;
+    bool numberHasCaptureData(std::int32_t number) const;
+
     std::unique_ptr<std::array<RecordItem, kMaxRecordItems>> slots_;
     std::atomic<int> count_{0};
     std::atomic<std::int32_t> recordingNumber_{0};
+    std::string captureFolder_;
 };
 
 }  // namespace kestrel::engine

@@ -32,8 +32,6 @@ int PacketDispatcher::createRtmpItem(const TcpSegment& s, bool serverIsSource, s
     RecordItem& item = *items_.at(index);
     const std::string data = tempFolder_ + std::string(item.dataFileName.view());
     const std::string idx = tempFolder_ + std::string(item.indexFileName.view());
-    platform::removeFile(data);
-    platform::removeFile(idx);
     if (!item.files.openData(data, true)) return index;  // the next stored segment tries again
     item.filesOpen.store(1, std::memory_order_release);
     item.files.openIndex(idx, true);

@@ -63,6 +63,10 @@ int loadSettings(const std::string& path, SettingsRecord& record, SettingsGlobal
     globals.recordingNumber = file.getInt(s, "TotalRecordCount", 0);
     if (globals.recordingNumber < 0 || globals.recordingNumber > kRecordingNumberMax) globals.recordingNumber = 0;
 
+    globals.captureBufferMb = file.getInt(s, "CaptureBufferMB", kDefaultCaptureBufferMb);
+    if (globals.captureBufferMb < 1) globals.captureBufferMb = kDefaultCaptureBufferMb;
+    if (globals.captureBufferMb > kMaxCaptureBufferMb) globals.captureBufferMb = kMaxCaptureBufferMb;
+
     if (!platform::folderExists(globals.saveFolder)) platform::makeFolders(globals.saveFolder);
     return result;
 }
@@ -84,6 +88,7 @@ int saveSettings(const std::string& path, const SettingsRecord& record, const Se
     putInt("AssociatedFile", record.associateFile);
     putInt("AssociatedMenu", record.contextMenu);
     putInt("TotalRecordCount", globals.recordingNumber);
+    putInt("CaptureBufferMB", globals.captureBufferMb);
     file.save(path);
     return 1;
 }

@@ -10,6 +10,8 @@ namespace kestrel::engine {
 inline constexpr const char* kSettingsSection = "Normal";
 inline constexpr std::int32_t kDefaultNetmask = 16777215;  // 255.255.255.0 as the mask bytes read in memory
 inline constexpr std::int32_t kRecordingNumberMax = 2147483639;
+inline constexpr std::int32_t kDefaultCaptureBufferMb = 64;
+inline constexpr std::int32_t kMaxCaptureBufferMb = 2047;
 
 // What the options dialog edits.
 struct SettingsRecord {
@@ -33,6 +35,10 @@ struct SettingsGlobals {
     std::int32_t recordSwf = 0;             // RecordSwf
     std::int32_t checkNewVerAtStartup = 1;  // CheckNewVerAtStartup
     std::int32_t recordingNumber = 0;       // TotalRecordCount
+    // CaptureBufferMB: the kernel's capture buffer for live adapters, in
+    // MiB (1 to 2047). Ours: large enough that loopback and gigabit
+    // traffic do not overflow it while the capture thread stores a frame.
+    std::int32_t captureBufferMb = kDefaultCaptureBufferMb;
     bool englishDefaulted = false;          // Language was empty: English was set up
 };
 

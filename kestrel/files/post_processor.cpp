@@ -74,6 +74,12 @@ std::uint64_t PostProcessor::gapsOf(int index) const {
     return index >= 1 && index <= engine::kMaxRecordItems ? gaps_[static_cast<std::size_t>(index)].load() : 0;
 }
 
+bool PostProcessor::completeOf(int index) const {
+    if (index < 1 || index > engine::kMaxRecordItems) return false;
+    const engine::RecordItem* item = engine_.items().at(index);
+    return item && item->is(ItemState::Done) && complete_[static_cast<std::size_t>(index)].load();
+}
+
 int PostProcessor::nextWaitingItem(engine::ProcessingMode mode, int after) const {
     const auto& items = engine_.items();
     // The outside-only run passes over the items it leaves waiting, so it
@@ -86,13 +92,21 @@ int PostProcessor::nextWaitingItem(engine::ProcessingMode mode, int after) const
 
 void PostProcessor::run(std::string saveFolder, engine::ProcessingMode mode) {
     outsideConverterUntested_ = true;
-    try {
-        for (int index = 0; (index = nextWaitingItem(mode, index)) != 0;) processItem(index, saveFolder, mode);
-    } catch (...) {
-        // Nothing may escape the thread; the items keep the states they reached.
+    for (;;) {
+        try {
+            for (int index = 0; (index = nextWaitingItem(mode, index)) != 0;) processItem(index, saveFolder, mode);
+        } catch (...) {
+            // Nothing may escape the thread; the items keep the states they reached.
+        }
+        platform::waitForBackgroundWrites();
+        if (runEndHook_) runEndHook_();
+        engine_.postProcessingBusy().store(0);
+        // An item that ended after the last look for waiting items could not
+        // start a run (the flag was still set): its request makes one more pass.
+        if (!engine_.takeProcessingRequest(mode)) break;
+        int idle = 0;
+        if (!engine_.postProcessingBusy().compare_exchange_strong(idle, 1)) break;  // a new run took over
     }
-    platform::waitForBackgroundWrites();
-    engine_.postProcessingBusy().store(0);
     done_.store(true);
 }
 
@@ -113,6 +127,7 @@ bool PostProcessor::convertStream(int index, std::FILE* data, const std::vector<
     RecordItem& item = *engine_.items().at(index);
     const RawStreamStats raw = reassembleRawStream(data, entries, rawPath, &item.processedBytes);
     result.rawStreamBytes = raw.bytesWritten;
+    result.rawStreamGaps = raw.gaps;
     if (raw.writeFailed) {
         failed = true;
         return false;
@@ -166,6 +181,9 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
 
     item.state.store(ItemState::Processing);
     item.processedBytes.store(0);
+    const auto slot = static_cast<std::size_t>(index);
+    gaps_[slot].store(0);
+    complete_[slot].store(false);
     const std::string temp = saveFolder + "Temp/";
     const std::string dataPath = temp + std::string(item.dataFileName.view());
     const std::string indexPath = temp + std::string(item.indexFileName.view());
@@ -205,6 +223,8 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
         if (kind == capture_files::kKindRtmp) {
             bool failed = false;
             outputWritten = convertStream(index, data.get(), entries, rawPath, outputPath, mode, result, failed);
+            gaps_[slot].store(result.rawStreamGaps);
+            complete_[slot].store(outputWritten && result.rawStreamGaps == 0);
             if (failed) {
                 data.reset();
                 platform::removeFile(rawPath);
@@ -241,7 +261,11 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             }
             cutStrayFlvPrefix(outputPath);
             outputWritten = true;
-            gaps_[static_cast<std::size_t>(index)].store(result.http.gaps);
+            gaps_[slot].store(result.http.gaps);
+            const std::int64_t contentLength = item.contentLength.load();
+            const auto& h = result.http;
+            complete_[slot].store(h.gaps == 0 && !h.chunkedMalformed && (!h.chunked || h.chunkedEnded) &&
+                                  (contentLength < 0 || h.bytesOut >= static_cast<std::uint64_t>(contentLength)));
         }
     }
     data.reset();

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@ struct ProcessedItem {
     int index = 0;
     HttpAssemblyStats http;
     std::uint64_t rawStreamBytes = 0;
+    std::uint64_t rawStreamGaps = 0;
     bool outsideConverterPassed = false;  // its output passed the size test
     bool builtinConverterRan = false;
 };
@@ -56,6 +58,15 @@ public:
 
     // Gaps seen in the outputs of the items processed so far, by item index.
     std::uint64_t gapsOf(int index) const;
+    // True when the item finished with every byte of its stream: no gaps,
+    // and an HTTP body as long as its Content-Length (a chunked one up to
+    // its last chunk). False for items not finished.
+    bool completeOf(int index) const;
+
+    // Runs on the thread after a pass found no more waiting items, just
+    // before the busy flag is cleared (tests use it to end an item at that
+    // moment). Set before the thread starts.
+    void setRunEndHook(std::function<void()> hook) { runEndHook_ = std::move(hook); }
 
 private:
     void run(std::string saveFolder, engine::ProcessingMode mode);
@@ -75,7 +86,9 @@ private:
     bool outsideConverterUntested_ = true;
     std::thread thread_;
     std::atomic<bool> done_{true};
+    std::function<void()> runEndHook_;
     std::array<std::atomic<std::uint64_t>, engine::kMaxRecordItems + 1> gaps_{};
+    std::array<std::atomic<bool>, engine::kMaxRecordItems + 1> complete_{};
 };
 
 }  // namespace kestrel::files

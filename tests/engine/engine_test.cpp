@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "kestrel/engine/messages.h"
+#include "platform/profile.h"
 #include "test_pcap.h"
 #include "tests/support/test_files.h"
 
@@ -238,17 +243,105 @@ TEST_F(EngineTest, FramesOf54BytesOrLessAreSkipped) {
     EXPECT_TRUE(std::filesystem::is_directory(dir_ + "save/Temp"));
 }
 
-TEST_F(EngineTest, StartWhileStoppingSaysPleaseWait) {
+// A stop handled while no capture thread exists (before any start, or after
+// the thread's end was handled) must not leave the engine "stopping": no
+// thread would ever clear it, and every later Start would be refused.
+TEST_F(EngineTest, StopWithoutACaptureThreadLeavesTheEngineIdle) {
     makeEngine(OspreyModule{});
     engine_->setSourceOverride(fileSource("http-flv-eth1500.pcap"));
-    // Stop all while idle: the capture thread that would clear the stop
-    // request does not exist, so the engine stays "stopping" until it ends.
+    engine_->handleMessage(WM_STOP_CAPTURE, 0, 0);  // before any start
+    EXPECT_EQ(engine_->state(), EngineState::Idle);
+    startAndPump();
+    ASSERT_TRUE(pumpUntil([&] { return engine_->state() == EngineState::Idle; }));
+    EXPECT_EQ(engine_->capturesStarted(), 1);
+    engine_->handleMessage(WM_STOP_CAPTURE, 0, 0);  // after the thread's end was handled
+    EXPECT_EQ(engine_->state(), EngineState::Idle);
+    startAndPump();
+    ASSERT_TRUE(pumpUntil([&] { return engine_->state() == EngineState::Idle; }));
+    EXPECT_EQ(engine_->capturesStarted(), 2);
+    EXPECT_TRUE(ui_.messages.empty()) << ui_.messages.front();
+}
+
+// While the capture thread is still ending, Start asks the user to wait.
+// The thread is held in the opening of a FIFO until the test writes to it.
+TEST_F(EngineTest, StartWhileStoppingSaysPleaseWait) {
+    const std::string fifo = dir_ + "held.pcap";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Whatever happens below, the writer end is opened and closed once, so
+    // the capture thread is released and the engine can be destroyed.
+    struct Release {
+        std::string path;
+        std::string header;  // a capture file without frames
+        bool done = false;
+        void operator()(bool withHeader) {
+            if (done) return;
+            done = true;
+            const int fd = ::open(path.c_str(), O_WRONLY);
+            if (fd < 0) return;
+            if (withHeader) [[maybe_unused]] const auto n = ::write(fd, header.data(), header.size());
+            ::close(fd);
+        }
+        ~Release() { (*this)(false); }
+    } release{fifo, {}};
+    ASSERT_TRUE(kestrel::test::PcapWriter{}.write(dir_ + "empty.pcap"));
+    release.header = kestrel::test::readFile(dir_ + "empty.pcap");
+    makeEngine(OspreyModule{});
+    engine_->setSourceOverride("file://" + fifo);
+    startAndPump();
+    EXPECT_EQ(engine_->state(), EngineState::Capturing);
     engine_->handleMessage(WM_STOP_CAPTURE, 0, 0);
     EXPECT_EQ(engine_->state(), EngineState::Stopping);
     startAndPump();
     EXPECT_EQ(ui_.messages, std::vector<std::string>{kTextStopping});
-    engine_->handleMessage(WM_CAPTURE_ENDED, 0, 0);
-    EXPECT_EQ(engine_->state(), EngineState::Idle);
+    release(true);
+    ASSERT_TRUE(pumpUntil([&] { return engine_->state() == EngineState::Idle; }));
+    EXPECT_EQ(engine_->capturesStarted(), 1);
+    EXPECT_EQ(ui_.messages.size(), 1u);
+}
+
+// Frames whose captured bytes are fewer than their length on the wire were
+// cut by the snapshot length: counted, never handed on as if whole.
+TEST_F(EngineTest, FramesCutByTheSnapshotLengthAreCountedNotStored) {
+    kestrel::test::PcapWriter w;
+    auto cut = kestrel::test::tcpFrame(1400);
+    cut.resize(200);
+    w.frames = {kestrel::test::tcpFrame(1400), cut, kestrel::test::tcpFrame(300), cut};
+    w.wireLengths = {0, 1454, 0, 1454};
+    ASSERT_TRUE(w.write(dir_ + "cut.pcap"));
+    struct Processor : PacketProcessor {
+        std::vector<std::size_t> sizes;
+        void process(std::span<const std::uint8_t> frame, Outbox&) override { sizes.push_back(frame.size()); }
+    } processor;
+    makeEngine(OspreyModule{});
+    engine_->setPacketProcessor(&processor);
+    engine_->setSourceOverride("file://" + dir_ + "cut.pcap");
+    startAndPump();
+    ASSERT_TRUE(pumpUntil([&] { return engine_->state() == EngineState::Idle; }));
+    EXPECT_EQ(processor.sizes, (std::vector<std::size_t>{1454, 354}));
+    const CaptureSummary summary = engine_->lastCaptureSummary();
+    EXPECT_EQ(summary.cutFrames, 2u);
+    EXPECT_FALSE(summary.live);
+    EXPECT_FALSE(summary.kernel.known);  // a file has no kernel counters
+}
+
+// The recording number reaches setting.ini while the run goes on, so that a
+// run that is killed does not hand its numbers out again.
+TEST_F(EngineTest, TimerWritesTheRecordingNumberWhenItMoves) {
+    makeEngine(OspreyModule{});
+    const std::string ini = dir_ + "setting.ini";
+    engine_->loadSettingsFrom(ini);
+    engine_->globals().saveFolder = dir_ + "save/";
+    auto stored = [&] { return kestrel::platform::ProfileFile::load(ini).getInt("Normal", "TotalRecordCount", -1); };
+    engine_->onTimer();
+    EXPECT_EQ(stored(), -1);  // nothing moved: the default file stays as it is
+    addRecordingItem();
+    addRecordingItem();
+    EXPECT_EQ(stored(), -1);
+    engine_->onTimer();
+    EXPECT_EQ(stored(), 2);
+    addRecordingItem();
+    engine_->onTimer();
+    EXPECT_EQ(stored(), 3);
 }
 
 TEST_F(EngineTest, StopAllStartsPostProcessingOnceAndEndsRecordingItems) {

@@ -150,16 +150,18 @@ TEST_F(SettingsTest, SaveWritesEveryKeyInOrderAndRoundTrips) {
     globals_.recordSwf = 1;
     globals_.checkNewVerAtStartup = 0;
     globals_.recordingNumber = 77;
+    globals_.captureBufferMb = 256;
     EXPECT_EQ(saveSettings(path_, record_, globals_), 1);
     EXPECT_EQ(*readWholeFile(path_), "[Normal]\r\nSavePath=" + dir_ +
                                          "out/\r\nAdapter=rpcap://eth0\r\nAdapterDescription=eth0\r\nIP=10.0.0.1\r\n"
                                          "Language=English\r\nNetmask=65535\r\nLimitativeSpace=30\r\nMaxTasks=3\r\n"
                                          "RecordSwf=1\r\nCheckNewVerAtStartup=0\r\nAssociatedFile=0\r\nAssociatedMenu=1\r\n"
-                                         "TotalRecordCount=77\r\n");
+                                         "TotalRecordCount=77\r\nCaptureBufferMB=256\r\n");
     SettingsRecord r2;
     SettingsGlobals g2;
     EXPECT_EQ(loadSettings(path_, r2, g2), 1);
     EXPECT_EQ(g2.recordingNumber, 77);
+    EXPECT_EQ(g2.captureBufferMb, 256);
     EXPECT_EQ(r2.maxTasks, 3);
     EXPECT_EQ(g2.saveFolder, dir_ + "out/");
 }
@@ -171,7 +173,32 @@ TEST_F(SettingsTest, SaveKeepsTheDefaultFilesLayout) {
     const std::string text = *readWholeFile(path_);
     // Existing keys are replaced in place; new ones follow the section's last key.
     EXPECT_EQ(text.rfind("[Normal]\r\nSavePath=", 0), 0u) << text;
-    EXPECT_NE(text.find("AssociatedMenu=1\r\nRecordSwf=0\r\nCheckNewVerAtStartup=1\r\nTotalRecordCount=5\r\n"),
+    EXPECT_NE(text.find("AssociatedMenu=1\r\nRecordSwf=0\r\nCheckNewVerAtStartup=1\r\nTotalRecordCount=5\r\n"
+                        "CaptureBufferMB=64\r\n"),
               std::string::npos)
         << text;
+}
+
+// The kernel buffer of live captures: a setting of ours, clamped so that it
+// always gives libpcap a usable size.
+TEST_F(SettingsTest, CaptureBufferSizeIsClampedToAUsableRange) {
+    const struct {
+        const char* line;
+        std::int32_t mb;
+    } cases[] = {
+        {"", 64},                            // missing: the default
+        {"CaptureBufferMB=\r\n", 64},         // empty
+        {"CaptureBufferMB=abc\r\n", 64},      // not a number
+        {"CaptureBufferMB=0\r\n", 64},
+        {"CaptureBufferMB=-8\r\n", 64},
+        {"CaptureBufferMB=1\r\n", 1},
+        {"CaptureBufferMB=256MB\r\n", 256},   // a leading number counts
+        {"CaptureBufferMB=2047\r\n", 2047},
+        {"CaptureBufferMB=2048\r\n", 2047},   // 2 GiB no longer fits libpcap's int
+        {"CaptureBufferMB=99999999\r\n", 2047},
+    };
+    for (const auto& c : cases) {
+        loadText(std::string("[Normal]\r\n") + c.line);
+        EXPECT_EQ(globals_.captureBufferMb, c.mb) << c.line;
+    }
 }

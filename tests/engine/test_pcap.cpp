@@ -18,11 +18,12 @@ bool PcapWriter::write(const std::string& path) const {
         return false;
     }
     long t = 1;
-    for (const auto& f : frames) {
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto& f = frames[i];
         pcap_pkthdr h{};
         h.ts.tv_sec = t++;
         h.caplen = static_cast<bpf_u_int32>(f.size());
-        h.len = static_cast<bpf_u_int32>(f.size());
+        h.len = i < wireLengths.size() && wireLengths[i] ? wireLengths[i] : static_cast<bpf_u_int32>(f.size());
         pcap_dump(reinterpret_cast<u_char*>(dumper), &h, f.data());
     }
     const bool ok = pcap_dump_flush(dumper) == 0;

@@ -10,6 +10,9 @@ namespace kestrel::test {
 struct PcapWriter {
     std::uint32_t linkType = 1;
     std::vector<std::vector<std::uint8_t>> frames;
+    // Lengths on the wire, by frame; missing or 0: the captured length (a
+    // larger one makes a frame cut by the snapshot length).
+    std::vector<std::uint32_t> wireLengths;
     bool write(const std::string& path) const;
 };
 

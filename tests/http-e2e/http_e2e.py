@@ -179,6 +179,7 @@ class Item:
         self.stored = int(fields[3])
         self.expected = int(fields[4])
         self.path = fields[5]
+        self.complete = fields[6]
         self.data = None
 
     def label(self):
@@ -206,8 +207,9 @@ def run_kestrel(kestrel, pcap, work):
     items = []
     for line in p.stdout.decode(errors="replace").splitlines():
         fields = line.split("\t")
-        if (len(fields) != 6 or not fields[0].isdigit() or fields[1] not in STATES or fields[2] not in ("http", "rtmp")
-                or not re.fullmatch(r"-?\d+", fields[3]) or not re.fullmatch(r"-?\d+", fields[4])):
+        if (len(fields) != 7 or not fields[0].isdigit() or fields[1] not in STATES or fields[2] not in ("http", "rtmp")
+                or not re.fullmatch(r"-?\d+", fields[3]) or not re.fullmatch(r"-?\d+", fields[4])
+                or fields[6] not in ("complete", "gaps")):
             problems.append(f"malformed item line {line!r}")
             continue
         it = Item(fields)
@@ -327,6 +329,9 @@ def check_bodies(cap, items, rep):
         data = body.data()
         if body.lost or body.header_damaged:
             it = check_lossy_body(cap, body, data, items, used, rep)
+            if it is not None and body.lost and it.complete != "gaps":
+                rep.fail(cap.name, f"{body.file}: {it.label()} lacks {sum(b - a for a, b in body.lost)} body bytes "
+                                   f"but its line says {it.complete!r}")
         else:
             it = next((i for i in items if i.data is not None and i.index not in used and i.data == data), None)
             if it is None and body.content_range and body.served_file in joined_found:
@@ -344,6 +349,9 @@ def check_bodies(cap, items, rep):
                 used.add(best.index)
                 continue
             used.add(it.index)
+            if it.complete != "complete":
+                rep.fail(cap.name, f"{body.file}: {it.label()} is byte-identical to the served body but its line "
+                                   f"says {it.complete!r}")
         if it is not None:
             what, rule = name_rule(body.url)
             name = os.path.basename(it.path)

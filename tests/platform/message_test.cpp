@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -72,4 +74,30 @@ TEST(MessageSink, CloseReleasesBlockedSenders) {
     EXPECT_EQ(sink.send(0x8054), 5);          // the owner's own send stays a direct call
     sink.post(0x8001);
     EXPECT_EQ(sink.pump(), 0);
+}
+
+// Sends racing with close(): each one either runs or returns 0, but none may
+// be queued after close() emptied the queue and then wait for ever. Each
+// round gives up after a few seconds instead of hanging the suite.
+TEST(MessageSink, SendsRacingWithCloseAllReturn) {
+    for (int round = 0; round < 300; ++round) {
+        auto sink = std::make_unique<MessageSink>([](std::uint32_t, auto, auto) { return 1; });
+        std::atomic<int> returned{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> senders;
+        for (int t = 0; t < 3; ++t)
+            senders.emplace_back([&] {
+                while (!go) std::this_thread::yield();
+                for (int i = 0; i < 20; ++i) sink->send(0x8001);
+                ++returned;
+            });
+        go = true;
+        sink->pump();
+        sink->close();
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (returned.load() < 3 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(returned.load(), 3) << "a send waited after close() in round " << round;
+        for (auto& t : senders) t.join();
+    }
 }
