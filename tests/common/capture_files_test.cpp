@@ -178,3 +178,39 @@ TEST(CaptureFiles, HeaderCheck) {
     EXPECT_EQ(readHeader(nullptr, *std::make_unique<std::uint8_t>()), ReadStatus::Missing);
     std::filesystem::remove_all(dir);
 }
+
+// Offsets are stored as their low 32 bits; in file order they only grow, so
+// each one is the previous one plus the 32-bit difference.
+TEST(CaptureFiles, DataOffsetsPast4GiBAreUnwrappedInFileOrder) {
+    constexpr std::uint64_t k4G = std::uint64_t{1} << 32;
+    const struct {
+        const char* what;
+        std::vector<std::uint64_t> stored, expected;
+    } cases[] = {
+        {"below 4 GiB: unchanged", {5, 100, 9000}, {5, 100, 9000}},
+        {"one wrap", {0xFFFFF000, 0xFFFFF800, 0x10, 0x2000}, {0xFFFFF000, 0xFFFFF800, k4G + 0x10, k4G + 0x2000}},
+        {"exactly at 4 GiB", {0xFFFFFFFF, 0x0}, {0xFFFFFFFF, k4G}},
+        {"two wraps", {0xFFFFFF00, 0x100, 0x80000000, 0xFFFFFF00, 0x100},
+         {0xFFFFFF00, k4G + 0x100, k4G + 0x80000000, 2 * k4G - 0x100, 2 * k4G + 0x100}},
+        {"empty payloads keep their offset", {0xFFFFFFF0, 0xFFFFFFF0, 0x5, 0x5}, {0xFFFFFFF0, 0xFFFFFFF0, k4G + 5, k4G + 5}},
+        {"one entry", {0x1234}, {0x1234}},
+    };
+    for (const auto& c : cases) {
+        std::vector<IndexEntry> entries;
+        for (auto offset : c.stored) {
+            IndexEntry e;
+            e.dataOffset = offset;
+            // Through the file format: only the low 32 bits survive.
+            const auto bytes = encodeEntry(e);
+            entries.push_back(decodeEntry(bytes));
+        }
+        unwrapDataOffsets(entries);
+        std::vector<std::uint64_t> got;
+        for (const auto& e : entries) got.push_back(e.dataOffset);
+        EXPECT_EQ(got, c.expected) << c.what;
+    }
+    // The writer records the low 32 bits of an offset past 4 GiB.
+    IndexEntry far;
+    far.dataOffset = k4G + 0xABC;
+    EXPECT_EQ(decodeEntry(encodeEntry(far)).dataOffset, 0xABCu);
+}

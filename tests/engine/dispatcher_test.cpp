@@ -320,3 +320,31 @@ TEST_F(DispatcherTest, HeaderOnlyResponseDecidedByItsFirstBodySegment) {
         }
     }
 }
+
+// A run that was killed leaves its capture data in Temp/ for an import, and
+// the recording number it reached may never have been saved. New items skip
+// every number whose capture files are there, and delete nothing.
+TEST_F(DispatcherTest, CaptureDataLeftByAKilledRunIsKeptAndItsNumbersSkipped) {
+    const std::string temp = dir_ + "Temp/";
+    const std::pair<std::string, std::string> left[] = {
+        {"1.flvdata", "PIP\0\0first run"},  // data only
+        {"2.flvdata.idx", "index only"},
+        {"3.flvdata.tmp", "a raw stream being converted"},
+        {"5.flvdata", "PIP\0\0after a hole in the numbers"},
+    };
+    for (const auto& [name, bytes] : left) kestrel::test::writeFile(temp + name, bytes);
+
+    // An item made by a request, then one made by a response alone.
+    feed(fromClient(7000, 1), kRequest);
+    feed(fromServer(100, 7000 + static_cast<std::uint32_t>(kRequest.size())), "HTTP/1.1 200 OK\r\n\r\nFLVbody");
+    FrameSpec response = fromServer(500, 9);
+    response.dport = 41000;
+    feed(response, "HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: 99\r\n\r\nFLVx");
+    ASSERT_EQ(table_.count(), 2);
+    EXPECT_EQ(item(1).dataFileName.view(), "4.flvdata");
+    EXPECT_EQ(item(2).dataFileName.view(), "6.flvdata");
+    EXPECT_EQ(item(2).outputName.view(), "6.FLV");
+    EXPECT_EQ(table_.recordingNumber(), 6);
+    EXPECT_EQ(dataOf(2), std::string("PIP\0\0FLVx", 9));
+    for (const auto& [name, bytes] : left) EXPECT_EQ(kestrel::test::readFile(temp + name), bytes) << name;
+}

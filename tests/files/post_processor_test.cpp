@@ -122,3 +122,104 @@ TEST_F(PostProcessorTest, ThreadTakesEveryWaitingItemAndClearsTheBusyFlag) {
     EXPECT_FALSE(std::filesystem::exists(dataPath(r) + ".tmp"));
     EXPECT_EQ(messages_.size(), 5u);
 }
+
+namespace {
+
+class PostProcessorWithEngineTest : public kestrel::test::PostProcessorFixture {
+protected:
+    PostProcessorWithEngineTest() : PostProcessorFixture(true) {}
+};
+
+}  // namespace
+
+// An item that ends after the run's last look for waiting items, while the
+// busy flag still refuses a new run: the run itself makes another pass.
+// Without it the item would wait until some later item ended.
+TEST_F(PostProcessorWithEngineTest, AnItemThatEndsWhileTheRunFinishesIsProcessed) {
+    const std::string body = flvBody(3000);
+    const int a = waitingItem({{1, body.substr(0, 1000)}, {1001, body.substr(1000)}}, "a.flv");
+    const int late = waitingItem({{7, body.substr(0, 2000)}, {2007, body.substr(2000)}}, "late.flv");
+    item(late).state = ItemState::Recording;
+    int hookCalls = 0;
+    post_->setRunEndHook([&] {
+        if (hookCalls++ > 0) return;
+        // What the window does when a stream ends at this very moment.
+        item(late).state = ItemState::CaptureEnded;
+        window_->send(WM_STREAM_ENDED);
+    });
+    engine_->startPostProcessingIfIdle();
+    pumpUntilIdle(std::chrono::seconds(10));
+    EXPECT_EQ(engine_->postProcessingBusy().load(), 0);
+    EXPECT_TRUE(item(a).is(ItemState::Done));
+    EXPECT_TRUE(item(late).is(ItemState::Done));
+    EXPECT_EQ(readFile(save_ + "late.flv"), body);
+    EXPECT_EQ(hookCalls, 2);  // the second pass found nothing more
+}
+
+// Whether a finished item holds its whole stream: never "complete" with a
+// hole, with fewer body bytes than the Content-Length, or with a chunked body
+// whose last chunk is missing.
+TEST_F(PostProcessorTest, CompletenessOfFinishedItems) {
+    const std::string body = flvBody(4000);
+    const std::string chunked = "7d0\r\n" + body.substr(0, 2000) + "\r\n7d0\r\n" + body.substr(2000) + "\r\n";
+    const struct {
+        const char* name;
+        Pieces pieces;
+        std::int64_t contentLength;
+        bool complete;
+    } cases[] = {
+        {"whole, as long as its Content-Length", {{1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, 4000, true},
+        {"whole, no Content-Length", {{1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, -1, true},
+        {"a repeat is no hole", {{1, body.substr(0, 1500)}, {1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, 4000, true},
+        {"hole in the middle", {{1, body.substr(0, 1000)}, {2001, body.substr(2000)}}, -1, false},
+        {"tail missing", {{1, body.substr(0, 1500)}, {1501, body.substr(1500, 1500)}}, 4000, false},
+        {"chunked to its last chunk", {{1, chunked}, {1 + static_cast<std::uint32_t>(chunked.size()), "0\r\n\r\n"}}, -1, true},
+        {"chunked without its last chunk", {{1, chunked.substr(0, 2500)}, {2501, chunked.substr(2500)}}, -1, false},
+    };
+    for (const auto& c : cases) {
+        const int i = waitingItem(c.pieces, "");
+        item(i).contentLength = c.contentLength;
+        processNow(i);
+        ASSERT_TRUE(item(i).is(ItemState::Done)) << c.name;
+        EXPECT_EQ(post_->completeOf(i), c.complete) << c.name;
+    }
+    // Not finished: never complete.
+    const int waiting = waitingItem({{1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, "");
+    EXPECT_FALSE(post_->completeOf(waiting));
+}
+
+// Capture data files past 4 GiB: the index keeps the low 32 bits of each
+// offset, and the reader unwraps them in file order. The data file is sparse,
+// so the test writes a few KB, not 4 GiB.
+TEST_F(PostProcessorTest, DataFilePast4GiBIsReadInOrder) {
+    const std::string body = flvBody(6000);
+    const int i = waitingItem({{1, body.substr(0, 1000)}, {1001, body.substr(1000, 10)}}, "big.flv");
+    const std::uint64_t far = (std::uint64_t{1} << 32) - 1500;  // the second piece crosses 4 GiB
+    {
+        std::FILE* f = std::fopen(dataPath(i).c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(::fseeko(f, static_cast<off_t>(far), SEEK_SET), 0);
+        ASSERT_EQ(std::fwrite(body.data() + 1000, 1, 5000, f), 5000u);
+        std::fclose(f);
+    }
+    // Index: the first piece as stored, then three pieces at far, far+2000
+    // and past 4 GiB, as the writer records them (low 32 bits).
+    std::string index = readFile(indexPath(i)).substr(0, kestrel::capture_files::kEntrySize);
+    const std::pair<std::uint64_t, std::uint32_t> pieces[] = {{far, 2000}, {far + 2000, 2000}, {far + 4000, 1000}};
+    std::uint32_t sequence = 1001;
+    for (const auto& [offset, length] : pieces) {
+        kestrel::capture_files::IndexEntry e;
+        e.sequence = sequence;
+        e.dataOffset = offset;
+        e.length = length;
+        e.ipLength = length + 40;
+        const auto bytes = kestrel::capture_files::encodeEntry(e);
+        index.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        sequence += length;
+    }
+    writeFile(indexPath(i), index);
+    processNow(i);
+    ASSERT_TRUE(item(i).is(ItemState::Done));
+    EXPECT_TRUE(readFile(save_ + "big.flv") == body) << "the pieces past 4 GiB came back out of place";
+    EXPECT_TRUE(post_->completeOf(i));
+}
