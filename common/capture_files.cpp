@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -66,15 +67,25 @@ IndexEntry decodeEntry(std::span<const std::uint8_t, kEntrySize> bytes) {
     return e;
 }
 
+bool CaptureFileWriter::noteFailure(const char* what, const std::string& path, int error) {
+    if (failure_.empty()) failure_ = std::string(what) + " " + path + ": " + std::strerror(error);
+    return false;
+}
+
 bool CaptureFileWriter::openData(const std::string& path, bool truncate) {
     if (data_.isOpen()) return true;
-    if (!data_.open(path, truncate)) return false;
+    if (!indexOpen()) failure_.clear();  // a new pair of files
+    dataPath_ = path;
+    if (!data_.open(path, truncate)) return noteFailure("cannot create", path, errno);
     dataSize_ = data_.sizeAtOpen();
     return true;
 }
 
 bool CaptureFileWriter::openIndex(const std::string& path, bool truncate) {
-    return index_.isOpen() || index_.open(path, truncate);
+    if (index_.isOpen()) return true;
+    if (!dataOpen()) failure_.clear();
+    indexPath_ = path;
+    return index_.open(path, truncate) || noteFailure("cannot create", path, errno);
 }
 
 bool CaptureFileWriter::writeHeader(std::uint8_t kind, std::int32_t& headerWritten) {
@@ -84,6 +95,7 @@ bool CaptureFileWriter::writeHeader(std::uint8_t kind, std::int32_t& headerWritt
     const bool ok = data_.write(h);
     dataSize_ += h.size();
     headerWritten = 1;
+    if (!ok && data_.error()) noteFailure("cannot write", dataPath_, data_.error());
     return ok;
 }
 
@@ -104,14 +116,20 @@ bool CaptureFileWriter::append(std::uint8_t kind, std::int32_t& headerWritten, s
         if (index_.isOpen()) ok = index_.write(encodeEntry(e)) && ok;
         done += n;
     } while (done < payload.size());
+    if (!ok) {
+        if (data_.error()) noteFailure("cannot write", dataPath_, data_.error());
+        if (index_.error()) noteFailure("cannot write", indexPath_, index_.error());
+    }
     return ok;
 }
 
 bool CaptureFileWriter::close() {
-    bool ok = data_.close();
-    ok = index_.close() && ok;
+    const bool dataOk = data_.close();
+    const bool indexOk = index_.close();
+    if (!dataOk && data_.error()) noteFailure("cannot write", dataPath_, data_.error());
+    if (!indexOk && index_.error()) noteFailure("cannot write", indexPath_, index_.error());
     dataSize_ = 0;
-    return ok;
+    return dataOk && indexOk;
 }
 
 ReadStatus readHeader(std::FILE* data, std::uint8_t& kind) {

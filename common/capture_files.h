@@ -73,7 +73,14 @@ public:
     // write failed.
     bool close();
 
+    // The first failure of an open, write or close: the file and the
+    // system's error text; empty while nothing failed. Kept after close()
+    // until the next open.
+    const std::string& failure() const { return failure_; }
+
 private:
+    bool noteFailure(const char* what, const std::string& path, int error);
+
     // Written by the background writer, so that the capture thread does not
     // spend its time in the kernel's write path. Two buffers per file, and
     // bounded so that a full table of recording items stays well under
@@ -81,6 +88,9 @@ private:
     platform::BackgroundFile data_{16 * 1024};
     platform::BackgroundFile index_{4 * 1024};
     std::uint64_t dataSize_ = 0;
+    std::string dataPath_;
+    std::string indexPath_;
+    std::string failure_;
 };
 
 // An entry read back, with its place in the stream: positions unwrap the

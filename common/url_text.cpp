@@ -60,7 +60,9 @@ std::string urlTitle(std::string_view url) {
             u == 0x7F)
             c = ' ';
     }
-    if (title == "." || title == ".." || title.find_first_not_of(' ') == std::string::npos) return {};
+    // A leading dot would hide the recording from the user's file manager
+    // ("." and ".." would name folders): such an item keeps its number name.
+    if (title.empty() || title[0] == '.' || title.find_first_not_of(' ') == std::string::npos) return {};
     return title;
 }
 

@@ -67,12 +67,14 @@ private:
             ::unlink(job.path.c_str());
             return;
         }
+        if (job.failed->load()) return;  // the file stops at its first failure
         const std::uint8_t* p = job.data;
         std::size_t left = job.size;
         while (left > 0) {
             const ssize_t n = ::write(job.fd, p, left);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
+                job.error->store(n < 0 ? errno : ENOSPC);
                 job.failed->store(true);
                 return;
             }
@@ -129,11 +131,12 @@ bool BackgroundFile::open(const std::string& path, bool truncate) {
     current_ = 0;
     used_ = 0;
     failed_.store(false);
+    error_.store(0);
     return true;
 }
 
 bool BackgroundFile::write(std::span<const std::uint8_t> bytes) {
-    if (fd_ < 0) return false;
+    if (fd_ < 0 || failed_.load()) return false;
     while (!bytes.empty()) {
         const std::size_t n = std::min(bufferSize_ - used_, bytes.size());
         std::memcpy(buffers_[current_].get() + used_, bytes.data(), n);
@@ -156,6 +159,7 @@ void BackgroundFile::submitCurrent() {
     job.data = buffers_[current_].get();
     job.size = used_;
     job.failed = &failed_;
+    job.error = &error_;
     job.pending.store(true);
     WriteBehind::instance().submit(&job);
     current_ ^= 1;
@@ -170,7 +174,11 @@ bool BackgroundFile::close() {
     WriteBehind::instance().wait(jobs_[0]);
     WriteBehind::instance().wait(jobs_[1]);
     bool ok = !failed_.load();
-    if (::close(fd_) != 0) ok = false;
+    if (::close(fd_) != 0 && ok) {
+        error_.store(errno);
+        failed_.store(true);
+        ok = false;
+    }
     fd_ = -1;
     for (auto& b : buffers_) b.reset();
     used_ = 0;

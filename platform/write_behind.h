@@ -14,7 +14,9 @@
 // - Memory is bounded: two buffers per open file, allocated at open and
 //   freed at close, never per write.
 // - A write that fails in the background is reported by the next write()
-//   or by close(); the file keeps what was written before.
+//   or by close(); the file keeps what was written before, and nothing is
+//   written to it after the failure: a later buffer appended after a lost
+//   one would put every later byte at the wrong offset.
 
 #include <atomic>
 #include <cstddef>
@@ -36,6 +38,7 @@ struct WriteJob {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
     std::atomic<bool>* failed = nullptr;
+    std::atomic<int>* error = nullptr;  // errno of the failed write
     std::string path;  // Remove
     std::atomic<bool> pending{false};
     bool owned = false;  // deleted by the worker when done
@@ -56,8 +59,11 @@ public:
     // The file's size when it was opened (0 after a truncating open).
     std::uint64_t sizeAtOpen() const { return sizeAtOpen_; }
 
-    // False when this or an earlier write failed.
+    // False when this or an earlier write failed; once one failed, nothing
+    // more is written.
     bool write(std::span<const std::uint8_t> bytes);
+    // errno of the first failed write (0 while none failed).
+    int error() const { return error_.load(); }
     // Hands the collected bytes to the background thread now.
     void flush();
     // Writes what is left, waits for the background writes and closes the
@@ -76,6 +82,7 @@ private:
     int current_ = 0;
     std::size_t used_ = 0;
     std::atomic<bool> failed_{false};
+    std::atomic<int> error_{0};
 };
 
 // Deletes a file on the background thread, after the writes queued before.

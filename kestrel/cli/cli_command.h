@@ -12,6 +12,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitSourceError = 3;
+// The run ended, but a recording failed or is incomplete (or may be: the
+// kernel dropped packets, frames were cut, the record table was full).
+inline constexpr int kExitIncomplete = 4;
 
 struct CliCommand {
     const char* name;

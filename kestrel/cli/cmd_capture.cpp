@@ -56,8 +56,11 @@ void usage(std::FILE* out) {
                  "                else $XDG_CONFIG_HOME/kestrel)\n"
                  "  --buffer-mb N kernel capture buffer of a live adapter in MiB for this run only\n"
                  "                (1-2047; default: CaptureBufferMB in setting.ini, else 64)\n\n"
-                 "Exit status: 0 ok, 1 failure, 2 usage error or an adapter must be chosen,\n"
-                 "3 the source cannot be opened.\n");
+                 "Exit status: 0 every recording is done and complete, 1 failure (the capture\n"
+                 "broke off), 2 usage error or an adapter must be chosen, 3 the source cannot be\n"
+                 "opened, 4 a recording failed or is incomplete, recordings were refused because\n"
+                 "the record table was full, or the kernel dropped or cut packets (each is said\n"
+                 "on stderr).\n");
 }
 
 struct Options {
@@ -215,8 +218,18 @@ int run(int argc, char** argv) {
     waitForProcessing(engine, window);
     engine.saveRecordingNumber(settingsPath);
     enginePtr = nullptr;
-    printItems(engine, postProcessor);
-    return engine.lastCaptureError().empty() ? kExitOk : kExitFailure;
+    const int notComplete = printItems(engine, postProcessor);
+    if (!engine.lastCaptureError().empty()) return kExitFailure;
+    const auto summary = engine.lastCaptureSummary();
+    const std::uint64_t refused = engine.items().refused();
+    if (refused > 0)
+        std::fprintf(stderr, "kestrel-cli: %llu recordings were not made: all %d places of the record table were taken\n",
+                     static_cast<unsigned long long>(refused), engine::kMaxRecordItems);
+    if (notComplete > 0)
+        std::fprintf(stderr, "kestrel-cli: %d of %d recordings failed or are incomplete\n", notComplete,
+                     engine.items().count());
+    const bool mayHaveLost = summary.kernel.dropped > 0 || summary.kernel.interfaceDropped > 0 || summary.cutFrames > 0;
+    return notComplete > 0 || refused > 0 || mayHaveLost ? kExitIncomplete : kExitOk;
 }
 
 const CliRegistrar reg{{"capture", "record media streams from an adapter or a capture file", &run}};

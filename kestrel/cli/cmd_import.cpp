@@ -28,7 +28,9 @@ void usage(std::FILE* out) {
                  "  --save DIR    save folder for this run only\n"
                  "  --home DIR    data folder holding setting.ini\n\n"
                  "Prints the item line of 'kestrel-cli capture'. Exit status: 0 when the\n"
-                 "item is done, 1 when the file is refused or processing failed, 2 usage.\n");
+                 "item is done and complete, 1 when the file is refused or processing failed,\n"
+                 "2 usage, 4 when the item is done but incomplete (gaps, or a body shorter than\n"
+                 "its Content-Length, as data left by an interrupted run is).\n");
 }
 
 int run(int argc, char** argv) {
@@ -91,8 +93,9 @@ int run(int argc, char** argv) {
     waitForProcessing(engine, window, builtin ? engine::ProcessingMode::BuiltinOnly : engine::ProcessingMode::Standard);
     engine.saveRecordingNumber(settingsPath);
     enginePtr = nullptr;
-    printItems(engine, postProcessor);
-    return engine.items().at(index)->is(engine::ItemState::Done) ? kExitOk : kExitFailure;
+    const int notComplete = printItems(engine, postProcessor);
+    if (!engine.items().at(index)->is(engine::ItemState::Done)) return kExitFailure;
+    return notComplete > 0 ? kExitIncomplete : kExitOk;
 }
 
 const CliRegistrar reg{{"import", "process a capture data file left by an earlier run", &run}};

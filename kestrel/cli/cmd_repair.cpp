@@ -43,8 +43,7 @@ int repairOne(const std::string& path, platform::UiPort& ui) {
         case RepairOutcome::WriteFailed:
             return kExitFailure;
         case RepairOutcome::NotFlv:
-            std::fprintf(stderr, "kestrel-cli repair: %s is not an FLV file; the copy %s is empty\n",
-                         path.c_str(), r.outputPath.c_str());
+            std::fprintf(stderr, "kestrel-cli repair: %s is not an FLV file; no copy was made\n", path.c_str());
             return kExitFailure;
         case RepairOutcome::Truncated:
             std::fprintf(stderr,

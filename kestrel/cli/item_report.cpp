@@ -50,7 +50,8 @@ void waitForProcessing(engine::Engine& engine, platform::MessageSink& window, en
     if (tty) std::fprintf(stderr, "\n");
 }
 
-void printItems(engine::Engine& engine, const files::PostProcessor& postProcessor) {
+int printItems(engine::Engine& engine, const files::PostProcessor& postProcessor) {
+    int notComplete = 0;
     for (int i = 1; i <= engine.items().count(); ++i) {
         const auto& item = *engine.items().at(i);
         const auto state = item.state.load();
@@ -60,14 +61,27 @@ void printItems(engine::Engine& engine, const files::PostProcessor& postProcesso
                    std::string(item.titleLength > 0 ? item.title.view() : item.outputName.view());
             if (!platform::fileExists(path)) path.clear();
         }
-        std::printf("%d\t%s\t%s\t%d\t%d\t%s\t%s\n", i, stateName(state), item.kind == engine::ItemKind::Rtmp ? "rtmp" : "http",
-                    item.storedBytes.load(), item.expectedSize.load(), path.c_str(),
+        std::printf("%d\t%s\t%s\t%lld\t%lld\t%s\t%s\n", i, stateName(state),
+                    item.kind == engine::ItemKind::Rtmp ? "rtmp" : "http", static_cast<long long>(item.storedBytes.load()),
+                    static_cast<long long>(item.expectedSize.load()), path.c_str(),
                     postProcessor.completeOf(i) ? "complete" : "gaps");
-        if (const auto gaps = postProcessor.gapsOf(i); gaps > 0)
+        if (postProcessor.completeOf(i)) continue;
+        ++notComplete;
+        if (state == engine::ItemState::Failed) {
+            std::fprintf(stderr, "kestrel-cli: item %d failed: %s\n", i,
+                         item.failure.empty() ? "it could not be rebuilt" : item.failure.c_str());
+        } else if (const auto gaps = postProcessor.gapsOf(i); gaps > 0) {
             std::fprintf(stderr, "kestrel-cli: item %d: %llu gaps in the capture; bytes there were never captured\n", i,
                          static_cast<unsigned long long>(gaps));
+        } else if (state == engine::ItemState::Done) {
+            std::fprintf(stderr, "kestrel-cli: item %d is incomplete: %s\n", i,
+                         path.empty() ? "no file was made of it" : "the stream ended before its announced length");
+        } else {
+            std::fprintf(stderr, "kestrel-cli: item %d was left %s\n", i, stateName(state));
+        }
     }
     std::fflush(stdout);
+    return notComplete;
 }
 
 

@@ -17,7 +17,8 @@ void waitForProcessing(engine::Engine& engine, platform::MessageSink& window,
 
 // One tab-separated line per item on stdout: index, state, kind, stored
 // bytes, expected size, the finished file's full path (empty when none),
-// and "complete" or "gaps".
-void printItems(engine::Engine& engine, const files::PostProcessor& postProcessor);
+// and "complete" or "gaps". Why an item failed or is incomplete goes to
+// stderr. Returns how many items are not done and complete.
+int printItems(engine::Engine& engine, const files::PostProcessor& postProcessor);
 
 }  // namespace kestrel::cli

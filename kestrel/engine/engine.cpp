@@ -223,13 +223,12 @@ void Engine::processFrame(std::span<const std::uint8_t> frame) {
 }
 
 bool Engine::stopRecordingItem(RecordItem& item) {
-    ItemState expected = ItemState::Recording;
-    if (!item.state.compare_exchange_strong(expected, ItemState::CaptureEnded)) return false;
-    // A frame being stored right now holds the packet lock; once we have it,
-    // no writer can be inside the files and none will start (state is 6).
+    if (!item.is(ItemState::Recording)) return false;
+    // A frame being stored right now holds the packet lock; once we have
+    // it, no writer is inside the files, and none starts once the state
+    // has moved on.
     std::lock_guard lock(packetLock_);
-    if (item.filesOpen.load()) item.closeFiles();
-    return true;
+    return item.endCapture();
 }
 
 void Engine::onStopCapture(platform::WParam wParam) {

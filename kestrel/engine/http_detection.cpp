@@ -60,15 +60,19 @@ void forEachHeaderLine(std::string_view payload, Visit visit) {
     }
 }
 
-std::int32_t parseContentLength(std::string_view text) {
+// A length that no download reaches; larger values stop growing here, so
+// the digits cannot overflow.
+constexpr std::int64_t kMaxContentLength = std::int64_t{1} << 50;
+
+std::int64_t parseContentLength(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && text[i] == ' ') ++i;
     long long v = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         v = v * 10 + (text[i] - '0');
-        if (v > INT32_MAX) return INT32_MAX;
+        if (v > kMaxContentLength) return kMaxContentLength;
     }
-    return static_cast<std::int32_t>(v);
+    return v;
 }
 
 }  // namespace
@@ -126,9 +130,9 @@ void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frame
             RecordItem* item = index ? items_.at(index) : nullptr;
             if (item && item->is(ItemState::Recording)) {
                 item->segmentCount.fetch_add(1, std::memory_order_relaxed);
-                item->storedBytes.fetch_add(static_cast<std::int32_t>(frameLength), std::memory_order_relaxed);
-            } else if (items_.count() < kMaxRecordItems) {
-                create = true;
+                item->storedBytes.fetch_add(static_cast<std::int64_t>(frameLength), std::memory_order_relaxed);
+            } else {
+                create = true;  // a full table refuses it, and counts it
             }
         } else if (line.size() >= 15 && line.substr(0, 15) == "Content-Length:") {
             haveLength = true;
@@ -173,7 +177,7 @@ void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frame
     }
 }
 
-void PacketDispatcher::createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t contentLength,
+void PacketDispatcher::createResponseItem(const TcpSegment& s, std::string_view extension, std::int64_t contentLength,
                                           std::size_t skip) {
     NewItem init = itemBetween(s, true, ItemKind::Http);
     init.expectedAck = s.acknowledgement;
@@ -187,7 +191,7 @@ void PacketDispatcher::createResponseItem(const TcpSegment& s, std::string_view 
 }
 
 void PacketDispatcher::rememberHeaderOnlyResponse(const TcpSegment& s, std::size_t headerLength,
-                                                  std::int32_t contentLength) {
+                                                  std::int64_t contentLength) {
     PendingResponse& p = pending_[nextPending_];
     nextPending_ = (nextPending_ + 1) % kPendingResponses;  // the oldest is forgotten first
     std::memcpy(p.server, s.sourceAddress, 4);
@@ -224,7 +228,6 @@ bool PacketDispatcher::createFromPendingResponse(const TcpSegment& s) {
         // The rule of a header that arrives with body bytes, applied to the
         // body's first segment: FLV metadata makes it an FLV download.
         if (asText(s.payload).find("onMetaData") == std::string_view::npos) return false;
-        if (items_.count() >= kMaxRecordItems) return false;
         createResponseItem(s, ".FLV", p.contentLength, 0);
         const int index = lookupFromServer(s);
         if (index == 0) return false;
@@ -233,7 +236,7 @@ bool PacketDispatcher::createFromPendingResponse(const TcpSegment& s) {
             const auto& h = p.held[k];
             appendToItem(item, h.sequence, std::span<const std::uint8_t>(area + h.offset, h.length), false);
             item.segmentCount.fetch_add(1, std::memory_order_relaxed);
-            item.storedBytes.fetch_add(static_cast<std::int32_t>(h.length), std::memory_order_relaxed);
+            item.storedBytes.fetch_add(h.length, std::memory_order_relaxed);
         }
         p.heldCount = 0;
         return true;

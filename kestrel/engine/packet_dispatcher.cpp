@@ -54,6 +54,7 @@ int PacketDispatcher::lookupFromServer(const TcpSegment& s) const {
 }
 
 void PacketDispatcher::process(std::span<const std::uint8_t> frame, Outbox& outbox) {
+    outbox_ = &outbox;
     TcpSegment s;
     if (!decodeTcpSegment(frame, s)) {
         ++framesNotDecoded_;
@@ -86,13 +87,20 @@ void PacketDispatcher::appendToItem(RecordItem& item, std::uint32_t sequence, st
                                     bool truncate) {
     const auto kind = item.kind == ItemKind::Rtmp ? capture_files::kKindRtmp : capture_files::kKindHttp;
     if (!item.filesOpen.load(std::memory_order_relaxed)) {
-        if (!item.files.openData(tempFolder_ + std::string(item.dataFileName.view()), truncate)) return;
+        if (!item.files.openData(tempFolder_ + std::string(item.dataFileName.view()), truncate)) return failItem(item);
         item.filesOpen.store(1, std::memory_order_release);
     }
-    // The index is opened again whenever it is not open, so that a passing
-    // failure does not leave the payloads without entries for good.
-    if (!item.files.indexOpen()) item.files.openIndex(tempFolder_ + std::string(item.indexFileName.view()), truncate);
-    item.files.append(kind, item.headerWritten, sequence, bytes);
+    if (!item.files.indexOpen() && !item.files.openIndex(tempFolder_ + std::string(item.indexFileName.view()), truncate))
+        return failItem(item);
+    if (!item.files.append(kind, item.headerWritten, sequence, bytes)) failItem(item);
+}
+
+void PacketDispatcher::failItem(RecordItem& item) {
+    // Storing on after a lost write would leave payloads that the index
+    // places at the wrong bytes; what was written stays for an import.
+    if (!item.failCapture(item.files.failure())) return;
+    ++writeFailures_;
+    if (outbox_) outbox_->send(WM_ITEM_STATE_CHANGED, static_cast<platform::WParam>(items_.indexOf(item)));
 }
 
 void PacketDispatcher::storeSegment(const TcpSegment& s, Outbox& outbox) {
@@ -104,19 +112,19 @@ void PacketDispatcher::storeSegment(const TcpSegment& s, Outbox& outbox) {
         // The new item's first record is stored; what follows is counted as
         // for any stored segment.
         RecordItem& item = *items_.at(index);
-        const auto length = static_cast<std::int32_t>(s.payload.size());
+        const auto length = static_cast<std::int64_t>(s.payload.size());
         item.segmentCount.fetch_add(1, std::memory_order_relaxed);
-        const std::int32_t stored = item.storedBytes.fetch_add(length, std::memory_order_relaxed) + length;
+        const std::int64_t stored = item.storedBytes.fetch_add(length, std::memory_order_relaxed) + length;
         if (item.expectedSize.load(std::memory_order_relaxed) < stored)
             item.expectedSize.store(stored, std::memory_order_relaxed);
         return;
     }
     RecordItem& item = *items_.at(index);
     if (!item.is(ItemState::Recording)) return;
-    const auto length = static_cast<std::int32_t>(s.payload.size());
+    const auto length = static_cast<std::int64_t>(s.payload.size());
     item.segmentCount.fetch_add(1, std::memory_order_relaxed);
     item.idleTicks.store(0, std::memory_order_relaxed);
-    const std::int32_t stored = item.storedBytes.fetch_add(length, std::memory_order_relaxed) + length;
+    const std::int64_t stored = item.storedBytes.fetch_add(length, std::memory_order_relaxed) + length;
     if (!item.receivingNotified.load(std::memory_order_relaxed) && stored > kReceivingNotifyBytes) {
         item.receivingNotified.store(1, std::memory_order_relaxed);
         outbox.send(WM_ITEM_RECEIVING, static_cast<platform::WParam>(index));

@@ -38,6 +38,9 @@ public:
     RecordItemTable& items() { return items_; }
 
     std::uint64_t framesNotDecoded() const { return framesNotDecoded_; }
+    // Items that failed while capturing because their capture data could
+    // not be written.
+    std::uint64_t writeFailures() const { return writeFailures_; }
 
 private:
     // A response whose header came in a segment of its own, without a media
@@ -49,7 +52,7 @@ private:
         std::uint16_t clientPort = 0;
         std::uint32_t ack = 0;
         std::uint32_t bodySequence = 0;
-        std::int32_t contentLength = 0;
+        std::int64_t contentLength = -1;
         bool used = false;
         // Body segments that overtook the first one, kept until it decides.
         struct Held {
@@ -64,12 +67,12 @@ private:
     static constexpr std::size_t kPendingResponses = 32;
     static constexpr std::size_t kHeldBytes = 64 * 1024;
 
-    void rememberHeaderOnlyResponse(const TcpSegment& s, std::size_t headerLength, std::int32_t contentLength);
+    void rememberHeaderOnlyResponse(const TcpSegment& s, std::size_t headerLength, std::int64_t contentLength);
     // True when the segment was the first body segment of a remembered
     // response and became an item's first record.
     bool createFromPendingResponse(const TcpSegment& s);
     // contentLength: the response's Content-Length, -1 when it had none.
-    void createResponseItem(const TcpSegment& s, std::string_view extension, std::int32_t contentLength,
+    void createResponseItem(const TcpSegment& s, std::string_view extension, std::int64_t contentLength,
                             std::size_t skip);
     // A new item's kind and the two ends of its connection, taken from a
     // segment sent by the server or by the client.
@@ -84,13 +87,19 @@ private:
     // 0 when the table is full.
     int createRtmpItem(const TcpSegment& s, bool serverIsSource, std::string_view url,
                        std::span<const std::uint8_t> firstRecord, std::uint32_t firstSequence);
-    // Appends bytes to an item's files, opening them (truncating or not) first.
+    // Appends bytes to an item's files, opening them (truncating or not)
+    // first. A file that cannot be opened or written fails the item at once.
     void appendToItem(RecordItem& item, std::uint32_t sequence, std::span<const std::uint8_t> bytes, bool truncate);
+    // Fails a recording item whose capture files could not be written, and
+    // tells the window.
+    void failItem(RecordItem& item);
 
     RecordItemTable& items_;
     std::string tempFolder_;
     bool recordSwf_ = false;
     std::uint64_t framesNotDecoded_ = 0;
+    std::uint64_t writeFailures_ = 0;
+    Outbox* outbox_ = nullptr;  // the current frame's, while process() runs
     std::array<PendingResponse, kPendingResponses> pending_{};
     // One fixed area per remembered response for the segments it holds.
     std::unique_ptr<std::uint8_t[]> heldArea_{new std::uint8_t[kPendingResponses * kHeldBytes]};

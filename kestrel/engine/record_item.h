@@ -3,15 +3,17 @@
 // packet processor recognises a stream until its file is finished.
 //
 // Threads: the capture thread fills items in state Recording under the
-// packet lock; the user-interface thread ends them (state first, then it
-// closes the files while holding the packet lock, so a frame being stored
-// at that moment finishes before the files go away, and no later frame
-// stores anything because the state is no longer Recording); the
-// post-processing threads take items in state CaptureEnded. Fields that
-// another thread reads while they change are atomics.
+// packet lock; whoever ends one (the user-interface thread, or the capture
+// thread at a stream's end or a failed write) holds the packet lock, closes
+// the files and only then moves the state on, so a frame being stored
+// finishes first, no later frame stores anything, and a post-processing
+// thread, which takes items in state CaptureEnded, never sees an item whose
+// files are still open. Fields that another thread reads while they change
+// are atomics.
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 
 #include "common/capture_files.h"
 #include "platform/fixed_text.h"
@@ -59,21 +61,34 @@ struct RecordItem {
     std::int32_t titleLength = 0;
     std::atomic<std::int32_t> filesOpen{0};
     std::int32_t headerWritten = 0;
-    std::atomic<std::int32_t> expectedSize{0};
+    std::atomic<std::int64_t> expectedSize{0};
     // The response's Content-Length, or -1 when it gave none. expectedSize
     // grows with the stored bytes (repeats included), so only this tells
     // whether a rebuilt body is whole.
     std::atomic<std::int64_t> contentLength{-1};
-    std::atomic<std::int32_t> storedBytes{0};
-    std::atomic<std::int32_t> processedBytes{0};
+    std::atomic<std::int64_t> storedBytes{0};
+    std::atomic<std::int64_t> processedBytes{0};
     std::atomic<std::int32_t> segmentCount{0};
     std::atomic<std::int32_t> idleTicks{0};
+    // Why the item failed (the system's error text, with the file), when
+    // a write or a conversion did. Written before the state becomes Failed.
+    FixedText<320> failure;
     // The capture data file and capture index file while capturing.
     capture_files::CaptureFileWriter files;
 
     bool is(ItemState s) const { return state.load(std::memory_order_acquire) == s; }
     // Closes both capture files (when open) and clears the files-open flag.
-    void closeFiles();
+    // False when a write failed (files.failure() says why).
+    bool closeFiles();
+    // Ends the capture of a recording item: closes its files, then moves
+    // it to CaptureEnded, or to Failed with the reason when its capture
+    // data could not be written. False when the item was not recording.
+    // The caller holds the packet lock.
+    bool endCapture();
+    // Stops storing at once and fails the item with the reason (keeping
+    // what was written). False when the item was not recording. The caller
+    // holds the packet lock.
+    bool failCapture(std::string_view reason);
 };
 
 }  // namespace kestrel::engine

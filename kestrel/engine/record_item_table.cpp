@@ -8,9 +8,29 @@
 
 namespace kestrel::engine {
 
-void RecordItem::closeFiles() {
-    files.close();
+bool RecordItem::closeFiles() {
+    const bool ok = files.close();
     filesOpen.store(0, std::memory_order_release);
+    return ok;
+}
+
+bool RecordItem::endCapture() {
+    if (!is(ItemState::Recording)) return false;
+    if (!closeFiles() || !files.failure().empty()) {
+        failure.assign(files.failure());
+        state.store(ItemState::Failed, std::memory_order_release);
+    } else {
+        state.store(ItemState::CaptureEnded, std::memory_order_release);
+    }
+    return true;
+}
+
+bool RecordItem::failCapture(std::string_view reason) {
+    if (!is(ItemState::Recording)) return false;
+    closeFiles();
+    failure.assign(reason);
+    state.store(ItemState::Failed, std::memory_order_release);
+    return true;
 }
 
 bool RecordItemTable::numberHasCaptureData(std::int32_t number) const {
@@ -27,7 +47,10 @@ std::int32_t RecordItemTable::nextRecordingNumber(std::int32_t current) {
 
 int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     const int index = count_.load(std::memory_order_relaxed) + 1;
-    if (index > kMaxRecordItems) return 0;
+    if (index > kMaxRecordItems) {
+        refused_.fetch_add(1);
+        return 0;
+    }
     std::int32_t number = nextRecordingNumber(recordingNumber_.load());
     for (int tries = 1; numberHasCaptureData(number); ++tries) {
         if (tries == kMaxNumberSkips) return 0;
@@ -58,6 +81,7 @@ int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     item.contentLength.store(init.contentLength);
     item.storedBytes.store(0);
     item.processedBytes.store(0);
+    item.failure.clear();
     item.segmentCount.store(0);
     item.idleTicks.store(0);
     item.files.close();

@@ -24,7 +24,7 @@ struct NewItem {
     std::string_view url;
     std::string_view title;
     std::string_view extension;  // appended to the number for the output name, e.g. ".FLV"
-    std::int32_t expectedSize = 0;
+    std::int64_t expectedSize = 0;
     std::int64_t contentLength = -1;
     // Capture data file name when it is not the number's own (imports); the
     // index file name is this name followed by ".idx".
@@ -43,6 +43,12 @@ public:
     int create(const NewItem& init, ItemState initialState);
 
     int count() const { return count_.load(std::memory_order_acquire); }
+    // Recordings that could not be made because every place was taken.
+    std::uint64_t refused() const { return refused_.load(); }
+    // The index of an item of this table.
+    int indexOf(const RecordItem& item) const {
+        return static_cast<int>(&item - slots_->data()) + 1;
+    }
     // Item n for 1 <= n <= count(); nullptr otherwise.
     RecordItem* at(int index);
     const RecordItem* at(int index) const;
@@ -66,6 +72,7 @@ private:
 
     std::unique_ptr<std::array<RecordItem, kMaxRecordItems>> slots_;
     std::atomic<int> count_{0};
+    std::atomic<std::uint64_t> refused_{0};
     std::atomic<std::int32_t> recordingNumber_{0};
     std::string captureFolder_;
 };

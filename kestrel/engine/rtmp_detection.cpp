@@ -32,14 +32,18 @@ int PacketDispatcher::createRtmpItem(const TcpSegment& s, bool serverIsSource, s
     RecordItem& item = *items_.at(index);
     const std::string data = tempFolder_ + std::string(item.dataFileName.view());
     const std::string idx = tempFolder_ + std::string(item.indexFileName.view());
-    if (!item.files.openData(data, true)) return index;  // the next stored segment tries again
-    item.filesOpen.store(1, std::memory_order_release);
-    item.files.openIndex(idx, true);
-    if (firstRecord.empty()) {
-        item.files.writeHeader(capture_files::kKindRtmp, item.headerWritten);
-    } else {
-        item.files.append(capture_files::kKindRtmp, item.headerWritten, firstSequence, firstRecord);
+    if (!item.files.openData(data, true)) {
+        failItem(item);
+        return index;
     }
+    item.filesOpen.store(1, std::memory_order_release);
+    bool ok = item.files.openIndex(idx, true);
+    if (ok && firstRecord.empty()) {
+        ok = item.files.writeHeader(capture_files::kKindRtmp, item.headerWritten);
+    } else if (ok) {
+        ok = item.files.append(capture_files::kKindRtmp, item.headerWritten, firstSequence, firstRecord);
+    }
+    if (!ok) failItem(item);
     return index;
 }
 
@@ -51,12 +55,9 @@ void PacketDispatcher::handleRtmpConnect(const TcpSegment& s) {
 void PacketDispatcher::handleRtmpStreamEnd(const TcpSegment& s, Outbox& outbox) {
     const int index = lookupFromServer(s);
     if (index == 0) return;
-    RecordItem& item = *items_.at(index);
-    ItemState expected = ItemState::Recording;
-    if (!item.state.compare_exchange_strong(expected, ItemState::CaptureEnded)) return;
     // This thread is the only writer and holds the packet lock: the files
     // can be closed at once.
-    if (item.filesOpen.load()) item.closeFiles();
+    if (!items_.at(index)->endCapture()) return;
     outbox.send(WM_STREAM_ENDED, 0);
 }
 

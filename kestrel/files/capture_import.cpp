@@ -40,7 +40,7 @@ int importCaptureData(engine::Engine& engine, const std::string& fullPath, Impor
     engine::NewItem init;
     init.kind = engine::ItemKind::Http;
     init.extension = ".flv";
-    init.expectedSize = size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(size);
+    init.expectedSize = static_cast<std::int64_t>(size);
     init.dataFileName = name;
     init.receivingNotified = command == ImportCommand::MainWindow ? 1 : 0;
     int index = 0;

@@ -198,6 +198,12 @@ RepairReport repairFlvFile(const std::string& path, platform::UiPort& ui) {
             ::unlink(report.outputPath.c_str());
             ui.messageBox(withText(kRepairWriteFailedPrefix, report.outputPath));
             break;
+        case RepairOutcome::NotFlv:
+            // Saying "fixed" over an empty copy would tell the user the
+            // opposite of what happened.
+            ::unlink(report.outputPath.c_str());
+            ui.messageBox(withText(path, kRepairNotFlvSuffix));
+            break;
         default:
             ui.messageBox(withText(path, kRepairDoneSuffix));
             break;

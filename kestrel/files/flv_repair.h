@@ -39,13 +39,14 @@ inline constexpr std::uint32_t kRepairVideoStepMs = 10;
 inline constexpr std::string_view kRepairOpenFailedText =
     "Failed to open file, the file is already opened by other program";
 inline constexpr std::string_view kRepairDoneSuffix = " file has been fixed.";
+inline constexpr std::string_view kRepairNotFlvSuffix = " is not an FLV file; nothing was repaired.";
 inline constexpr std::string_view kRepairWriteFailedPrefix = "Failed to write file ";
 inline constexpr std::string_view kRepairReadFailedPrefix = "Failed to read file ";
 
 enum class RepairOutcome {
     NoSuchFile,    // nothing at the path: nothing done, no message
     CannotOpen,    // the input could not be opened for reading
-    NotFlv,        // no FLV header: the copy is empty (reported as fixed)
+    NotFlv,        // no FLV header: no copy is left, and the user is told so
     Repaired,      // every tag was copied
     Truncated,     // the input ends inside a tag; everything before it was copied
     ReadFailed,    // the input could not be read to its end; the copy was removed
@@ -64,8 +65,7 @@ struct RepairReport {
     std::uint64_t tags() const { return audioTags + videoTags + otherTags; }
     // True when a copy exists at outputPath after the call.
     bool wroteCopy() const {
-        return outcome == RepairOutcome::NotFlv || outcome == RepairOutcome::Repaired ||
-               outcome == RepairOutcome::Truncated;
+        return outcome == RepairOutcome::Repaired || outcome == RepairOutcome::Truncated;
     }
 };
 

@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "common/capture_files.h"
 #include "common/final_naming.h"
+#include "common/flv_format.h"
 #include "curlew/curlew.h"
 #ifdef KESTREL_HAVE_BUILTIN
 #include "kestrel/files/builtin_rtmp_converter.h"
@@ -28,6 +31,8 @@ using engine::RecordItem;
 namespace {
 
 constexpr std::size_t kPayloadBuffer = 450000;
+// An FLV output no longer than its header and first back-pointer holds no tag.
+constexpr std::uint64_t kFlvHeaderBytes = flv::kFileHeaderSize + flv::kPreviousTagSizeSize;
 constexpr std::size_t kFileBuffer = 1 << 18;
 
 struct FileCloser {
@@ -123,13 +128,13 @@ bool PostProcessor::runOutsideConverter(const std::string& rawPath, const std::s
 
 bool PostProcessor::convertStream(int index, std::FILE* data, const std::vector<capture_files::OrderedEntry>& entries,
                                   const std::string& rawPath, const std::string& outputPath,
-                                  engine::ProcessingMode mode, ProcessedItem& result, bool& failed) {
+                                  engine::ProcessingMode mode, ProcessedItem& result, std::string& failure) {
     RecordItem& item = *engine_.items().at(index);
     const RawStreamStats raw = reassembleRawStream(data, entries, rawPath, &item.processedBytes);
     result.rawStreamBytes = raw.bytesWritten;
     result.rawStreamGaps = raw.gaps;
     if (raw.writeFailed) {
-        failed = true;
+        failure = "cannot write " + rawPath + ": " + std::strerror(raw.writeError ? raw.writeError : EIO);
         return false;
     }
     if (mode != engine::ProcessingMode::BuiltinOnly) {
@@ -146,29 +151,45 @@ bool PostProcessor::convertStream(int index, std::FILE* data, const std::vector<
             outsideConverterUntested_ = false;
             return true;
         }
-        if (mode == engine::ProcessingMode::OutsideOnly || !outsideConverterUntested_)
-            return platform::fileExists(outputPath);
+        // Once the plug-in has proved itself in this run, a poor output of
+        // it is kept as it is; but an output without a single tag is no
+        // recording, and another item's success does not make it one.
+        if (outSize > kFlvHeaderBytes && (mode == engine::ProcessingMode::OutsideOnly || !outsideConverterUntested_))
+            return true;
+        if (mode == engine::ProcessingMode::OutsideOnly) {
+            failure = "the converter plug-in made nothing of the stream";
+            return false;
+        }
     }
     result.builtinConverterRan = true;
+    // A stream too short to convert, one without a single media tag, or a
+    // conversion that could not write fails this item only; the thread goes
+    // on with the next.
 #ifdef KESTREL_HAVE_BUILTIN
+    BuiltinStats stats;
     const BuiltinResult r = mode == engine::ProcessingMode::BuiltinOnly
-                                ? convertRtmpVariant(rawPath, outputPath)
-                                : convertRtmpBuiltin(rawPath, outputPath, nullptr, raw.gapOffsets);
-    const bool converted = r == BuiltinResult::Converted;
-#else
-    const bool converted = false;
-#endif
-    if (!converted) {
-        // A stream too short to convert (or a conversion that could not
-        // write) fails this item only; the thread goes on with the next.
-        failed = true;
-        return false;
+                                ? convertRtmpVariant(rawPath, outputPath, &stats)
+                                : convertRtmpBuiltin(rawPath, outputPath, &stats, raw.gapOffsets);
+    switch (r) {
+    case BuiltinResult::Converted:
+        if (stats.tagsWritten > 0) return true;
+        failure = "no media could be read from the stream";
+        break;
+    case BuiltinResult::ProbeTooShort: failure = "the stream is too short to convert"; break;
+    case BuiltinResult::CannotOpenInput: failure = "cannot read " + rawPath; break;
+    case BuiltinResult::CannotWriteOutput: failure = "cannot write " + outputPath; break;
     }
-    return true;
+#else
+    failure = "the stream could not be converted";
+#endif
+    platform::removeFile(outputPath);
+    return false;
 }
 
-void PostProcessor::fail(int index, bool notify) {
-    engine_.items().at(index)->state.store(ItemState::Failed);
+void PostProcessor::fail(int index, bool notify, std::string_view reason) {
+    RecordItem& item = *engine_.items().at(index);
+    item.failure.assign(reason);
+    item.state.store(ItemState::Failed);
     if (notify) engine_.window().send(engine::WM_ITEM_STATE_CHANGED, static_cast<platform::WParam>(index));
 }
 
@@ -193,12 +214,12 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
 
     if (!platform::fileExists(dataPath)) {
         // Reported like every other failure, so the window can show it.
-        fail(index, true);
+        fail(index, true, "the capture data " + dataPath + " is missing");
         return result;
     }
     File data(std::fopen(dataPath.c_str(), "rb"));
     if (!data) {
-        fail(index, true);
+        fail(index, true, "cannot open " + dataPath + ": " + std::strerror(errno));
         return result;
     }
     std::setvbuf(data.get(), nullptr, _IOFBF, kFileBuffer);
@@ -208,7 +229,14 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
     std::uint8_t kind = 0;
     if (capture_files::readHeader(data.get(), kind) != capture_files::ReadStatus::Ok) {
         data.reset();
-        fail(index, true);
+        fail(index, true, dataPath + " is not capture data");
+        return result;
+    }
+    if (kind != capture_files::kKindHttp && kind != capture_files::kKindRtmp) {
+        // A kind this program does not write: nothing to rebuild, and the
+        // files stay for whoever knows it.
+        data.reset();
+        fail(index, true, dataPath + " holds capture data of unknown kind " + std::to_string(kind));
         return result;
     }
 
@@ -217,18 +245,18 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
         std::vector<capture_files::OrderedEntry> entries;
         if (capture_files::loadOrderedIndex(indexPath, entries) != capture_files::ReadStatus::Ok) {
             data.reset();
-            fail(index, true);
+            fail(index, true, indexPath + " holds fewer than two index entries");
             return result;
         }
         if (kind == capture_files::kKindRtmp) {
-            bool failed = false;
-            outputWritten = convertStream(index, data.get(), entries, rawPath, outputPath, mode, result, failed);
+            std::string failure;
+            outputWritten = convertStream(index, data.get(), entries, rawPath, outputPath, mode, result, failure);
             gaps_[slot].store(result.rawStreamGaps);
             complete_[slot].store(outputWritten && result.rawStreamGaps == 0);
-            if (failed) {
+            if (!failure.empty()) {
                 data.reset();
                 platform::removeFile(rawPath);
-                fail(index, true);
+                fail(index, true, failure);
                 return result;
             }
         } else if (mode == engine::ProcessingMode::OutsideOnly) {
@@ -239,7 +267,7 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             platform::BackgroundFile out(kFileBuffer);
             if (!out.open(outputPath, true)) {
                 // Keep the capture files: the recording can be imported again.
-                fail(index, true);
+                fail(index, true, "cannot create " + outputPath + ": " + std::strerror(errno));
                 return result;
             }
             FileSink sink(out);
@@ -249,14 +277,14 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             for (const auto& e : entries) {
                 const std::size_t n = capture_files::readPayload(data.get(), e.entry, buffer, &position);
                 const std::size_t taken = assembler.feed(e.position, std::span(buffer.data(), n));
-                item.processedBytes.fetch_add(static_cast<std::int32_t>(taken), std::memory_order_relaxed);
+                item.processedBytes.fetch_add(static_cast<std::int64_t>(taken), std::memory_order_relaxed);
             }
             assembler.finish();
             result.http = assembler.stats();
             const bool closed = out.close();
             if (result.http.writeFailed || !closed) {
                 platform::removeFile(outputPath);
-                fail(index, true);
+                fail(index, true, "cannot write " + outputPath + ": " + std::strerror(out.error() ? out.error() : EIO));
                 return result;
             }
             cutStrayFlvPrefix(outputPath);

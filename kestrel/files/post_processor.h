@@ -71,11 +71,13 @@ public:
 private:
     void run(std::string saveFolder, engine::ProcessingMode mode);
     int nextWaitingItem(engine::ProcessingMode mode, int after) const;
-    void fail(int index, bool notify);
-    // Stages of a stream item: true when an output was written (or left).
+    // Fails the item with the reason, keeping its capture files.
+    void fail(int index, bool notify, std::string_view reason);
+    // Stages of a stream item: true when an output was written (or left);
+    // failure says why the item fails (empty when it does not).
     bool convertStream(int index, std::FILE* data, const std::vector<capture_files::OrderedEntry>& entries,
                        const std::string& rawPath, const std::string& outputPath, engine::ProcessingMode mode,
-                       ProcessedItem& result, bool& failed);
+                       ProcessedItem& result, std::string& failure);
     bool runOutsideConverter(const std::string& rawPath, const std::string& outputPath);
 
     engine::Engine& engine_;

@@ -1,6 +1,7 @@
 #include "kestrel/files/rtmp_raw_stream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <memory>
 
@@ -13,11 +14,12 @@ constexpr std::size_t kPayloadBuffer = 450000;
 }
 
 RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_files::OrderedEntry>& entries,
-                                   const std::string& rawPath, std::atomic<std::int32_t>* progress) {
+                                   const std::string& rawPath, std::atomic<std::int64_t>* progress) {
     RawStreamStats stats;
     std::FILE* out = std::fopen(rawPath.c_str(), "wb");
     if (!out) {
         stats.writeFailed = true;
+        stats.writeError = errno;
         return stats;
     }
     std::vector<std::uint8_t> buffer(kPayloadBuffer);
@@ -65,14 +67,20 @@ RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_fi
             }
         }
         const auto take = static_cast<std::size_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(n, static_cast<std::int64_t>(got)) - from));
-        if (take > 0 && std::fwrite(buffer.data() + from, 1, take, out) != take) stats.writeFailed = true;
+        if (take > 0 && std::fwrite(buffer.data() + from, 1, take, out) != take && !stats.writeFailed) {
+            stats.writeFailed = true;
+            stats.writeError = errno;
+        }
         stats.bytesWritten += take;
-        if (progress) progress->fetch_add(static_cast<std::int32_t>(take), std::memory_order_relaxed);
+        if (progress) progress->fetch_add(static_cast<std::int64_t>(take), std::memory_order_relaxed);
         expected = first ? oe.position + n : std::max(expected, oe.position + n);
         first = false;
         previousWasFirstRecord = e.dataOffset == capture_files::kHeaderSize;
     }
-    if (std::fclose(out) != 0) stats.writeFailed = true;
+    if (std::fclose(out) != 0 && !stats.writeFailed) {
+        stats.writeFailed = true;
+        stats.writeError = errno;
+    }
     return stats;
 }
 

@@ -18,6 +18,7 @@ struct RawStreamStats {
     std::uint64_t gaps = 0;
     std::uint64_t clientRecordsLeftOut = 0;
     bool writeFailed = false;
+    int writeError = 0;  // errno of the failed write
     // Raw stream offsets at which bytes are missing before them.
     std::vector<std::uint64_t> gapOffsets;
 };
@@ -35,6 +36,6 @@ bool writeGapList(const std::string& rawPath, const std::vector<std::uint64_t>& 
 // record, is left out: it is not part of the server's stream. progress
 // (optional) gets each entry's bytes taken.
 RawStreamStats reassembleRawStream(std::FILE* data, const std::vector<capture_files::OrderedEntry>& entries,
-                                   const std::string& rawPath, std::atomic<std::int32_t>* progress = nullptr);
+                                   const std::string& rawPath, std::atomic<std::int64_t>* progress = nullptr);
 
 }  // namespace kestrel::files

@@ -34,6 +34,10 @@ TEST(UrlText, Title) {
         {"http://h/a*b<c>d|e\"f.flv", "a b c d e\"f.flv"},
         {"http://h/..", ""},                                    // never names a folder
         {"http://h/.", ""},
+        {"http://h/dir/.flv", ""},                              // never a hidden file
+        {"http://h/..flv", ""},
+        {"http://h/xyz.abcdefghijklmnopqrstuvwxy.flv", ""},  // the cut to 30 leaves a leading dot
+        {"http://h/a.flv", "a.flv"},
         {"http://h/%20%20", ""},
         {"http://h/x\x01y.flv", "x y.flv"},
     };

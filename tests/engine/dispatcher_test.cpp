@@ -243,18 +243,24 @@ TEST_F(DispatcherTest, TableFullCreatesNothing) {
     EXPECT_EQ(table_.count(), kMaxRecordItems);
 }
 
-TEST_F(DispatcherTest, UnwritableSaveFolderLosesTheSegmentAndTriesAgain) {
+// Capture data that cannot be written fails its item at once, with the
+// system's reason: storing on would give a file with holes that nobody
+// was told about.
+TEST_F(DispatcherTest, UnwritableSaveFolderFailsTheItemWithTheReason) {
     dispatcher_.beginCapture(dir_ + "missing/", false);
     feed(fromClient(7000, 1), kRequest);
     const std::uint32_t ack = 7000 + static_cast<std::uint32_t>(kRequest.size());
     feed(fromServer(100, ack), "lost");
-    EXPECT_EQ(item(1).storedBytes.load(), 4);  // counted all the same
+    EXPECT_TRUE(item(1).is(ItemState::Failed));
+    EXPECT_EQ(item(1).failure.view(), "cannot create " + dir_ + "missing/Temp/1.flvdata: No such file or directory");
     EXPECT_EQ(item(1).filesOpen.load(), 0);
+    EXPECT_EQ(messagesOf(WM_ITEM_STATE_CHANGED), 1);
+    EXPECT_EQ(dispatcher_.writeFailures(), 1u);
+    // Nothing more is stored for it, even once the folder is there.
     std::filesystem::create_directories(dir_ + "missing/Temp");
-    feed(fromServer(104, ack), "kept");
-    EXPECT_EQ(item(1).filesOpen.load(), 1);
-    item(1).files.close();
-    EXPECT_EQ(kestrel::test::readFile(dir_ + "missing/Temp/1.flvdata"), std::string("PIP\0\0kept", 9));
+    feed(fromServer(104, ack), "more");
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "missing/Temp/1.flvdata"));
+    EXPECT_EQ(messagesOf(WM_ITEM_STATE_CHANGED), 1);
 }
 
 // Damaged frames (flipped bytes, wrong lengths, cut short) from a real

@@ -91,7 +91,7 @@ TEST(RawStream, OrderRepeatsPaddingAndGaps) {
         for (const auto& c : cases) {
             const auto ordered = store(dir + "d", c.entries);
             std::FILE* f = std::fopen((dir + "d").c_str(), "rb");
-            std::atomic<std::int32_t> progress{0};
+            std::atomic<std::int64_t> progress{0};
             const auto stats = kestrel::files::reassembleRawStream(f, ordered, dir + "raw", &progress);
             std::fclose(f);
             const std::string got = readFile(dir + "raw");
@@ -183,7 +183,7 @@ TEST_F(StreamItemTest, WithoutThePlugInTheBuiltInConverterRuns) {
     std::filesystem::remove_all(empty);
 }
 
-TEST_F(StreamItemTest, OnceAnOutsideOutputPassedAPoorOneIsKept) {
+TEST_F(StreamItemTest, AnOutputWithoutTagsIsNotKeptAfterAnotherItemPassed) {
     post_->setOutsideConverterFolder(std::string(KESTREL_BIN_DIR) + "/");
     const int good = streamItem(realServerStream());
     // Random bytes: the outside converter finds nothing to follow.
@@ -193,10 +193,14 @@ TEST_F(StreamItemTest, OnceAnOutsideOutputPassedAPoorOneIsKept) {
     engine_->startPostProcessingIfIdle();
     pumpUntilIdle(std::chrono::seconds(30));
     EXPECT_TRUE(item(good).is(ItemState::Done));
-    // The run's first pass made the outside converter trusted: the poor
-    // output (none) stands, and the built-in converter is not tried.
-    EXPECT_TRUE(item(poor).is(ItemState::Done));
+    // The run's first item made the outside converter trusted, but an
+    // output without a single tag is no recording: the built-in converter
+    // is tried, finds nothing either, and the item fails on its own,
+    // keeping its capture data for another try.
+    EXPECT_TRUE(item(poor).is(ItemState::Failed));
+    EXPECT_FALSE(item(poor).failure.empty());
     EXPECT_FALSE(std::filesystem::exists(save_ + std::string(item(poor).outputName.view())));
+    EXPECT_TRUE(std::filesystem::exists(dataPath(poor)));
 }
 
 TEST_F(StreamItemTest, EmptyRawStreamFailsWithoutDividingByZero) {

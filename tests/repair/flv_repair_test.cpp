@@ -131,7 +131,9 @@ TEST(FlvRepair, InputEndingInsideATag) {
     }
 }
 
-TEST(FlvRepair, InputThatIsNotFlvGivesAnEmptyCopy) {
+// Not an FLV file: the user is told so, not that it "has been fixed", and
+// no empty copy is left behind.
+TEST(FlvRepair, InputThatIsNotFlvIsReportedAndLeavesNoCopy) {
     const std::string cases[] = {
         std::string(),
         std::string("FL"),
@@ -147,10 +149,10 @@ TEST(FlvRepair, InputThatIsNotFlvGivesAnEmptyCopy) {
         writeFile(dir.file("in.flv.fixed.flv"), std::string(5000, 'x'));
         RepairRun run = repairBytes(dir, bytes);
         EXPECT_EQ(run.report.outcome, RepairOutcome::NotFlv);
-        EXPECT_TRUE(std::filesystem::exists(dir.file("in.flv.fixed.flv")));
-        EXPECT_EQ(run.output, "");
+        EXPECT_FALSE(run.report.wroteCopy());
+        EXPECT_FALSE(std::filesystem::exists(dir.file("in.flv.fixed.flv")));
         ASSERT_EQ(run.messages.size(), 1u);
-        EXPECT_EQ(run.messages[0], dir.file("in.flv") + " file has been fixed.");
+        EXPECT_EQ(run.messages[0], dir.file("in.flv") + " is not an FLV file; nothing was repaired.");
     }
 }
 

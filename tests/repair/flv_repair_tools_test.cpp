@@ -154,8 +154,8 @@ TEST_F(FlvRepairTools, NotAnFlvFile) {
     auto report = kestrel::files::repairFlvFile(path("notflv.flv"), ui);
     EXPECT_EQ(report.outcome, RepairOutcome::NotFlv);
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0], path("notflv.flv") + " file has been fixed.");
-    EXPECT_EQ(std::filesystem::file_size(path("notflv.flv.fixed.flv")), 0u);
+    EXPECT_EQ(ui.messages[0], path("notflv.flv") + " is not an FLV file; nothing was repaired.");
+    EXPECT_FALSE(std::filesystem::exists(path("notflv.flv.fixed.flv")));
 }
 
 TEST_F(FlvRepairTools, CommandLineSaysWhereTheCopyWent) {
@@ -171,7 +171,7 @@ TEST_F(FlvRepairTools, CommandLineSaysWhereTheCopyWent) {
     const Case cases[] = {
         {"audio.flv", 0, {path("audio.flv") + " file has been fixed.", "repaired copy: " + path("audio.flv.fixed.flv")}, ""},
         {"cut.flv", 0, {"repaired copy: " + path("cut.flv.fixed.flv")}, "ends inside a tag"},
-        {"notflv.flv", 1, {path("notflv.flv") + " file has been fixed."}, "is not an FLV file"},
+        {"notflv.flv", 1, {path("notflv.flv") + " is not an FLV file; nothing was repaired."}, "is not an FLV file; no copy was made"},
         {"absent.flv", 1, {}, "no such file"},
     };
     for (const auto& c : cases) {

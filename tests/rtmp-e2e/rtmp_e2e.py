@@ -152,13 +152,23 @@ def check_capture(kestrel, name, pcap, ref, loss, builtin_only, work):
     home = os.path.join(work, name, "home")
     r = subprocess.run([kestrel, "capture", "--source", "file://" + os.path.abspath(pcap), "--save", save, "--home", home],
                        capture_output=True, text=True, timeout=600)
-    if r.returncode != 0:
+    if r.returncode not in (0, 4):
         return False, f"{name}: kestrel-cli exited {r.returncode}: {r.stderr.strip()[-400:]}"
     outputs = []
+    lacking = 0
     for line in r.stdout.splitlines():
         f = line.split("\t")
-        if len(f) >= 6 and f[2] == "rtmp" and f[1] == "done" and f[5]:
+        if len(f) != 7 or f[6] not in ("complete", "gaps"):
+            return False, f"{name}: malformed item line {line!r}"
+        if f[1] != "done" or f[6] != "complete":
+            lacking += 1
+        if f[2] == "rtmp" and f[1] == "done" and f[5]:
             outputs.append(f[5])
+            if lost and f[6] != "gaps":
+                return False, f"{name}: {lost} stream bytes were never captured but the item line says {f[6]!r}"
+    # Status 4 says that some recording failed or is incomplete, and only then.
+    if (r.returncode == 4) != (lacking > 0):
+        return False, f"{name}: kestrel-cli exited {r.returncode} with {lacking} items failed or with gaps
     want = packets(ref)
     if not outputs:
         return False, f"{name}: no finished stream item ({r.stdout.strip()})"
