@@ -32,6 +32,6 @@ export DEBIAN_FRONTEND=noninteractive
 echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections 2>/dev/null || true
 apt-get update -qq >/dev/null
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-# nginx is started by the tests themselves, never as a system service.
-if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
-pkill -x nginx 2>/dev/null || true
+# Debian's nginx package starts its own service when installed; it is left as
+# it is. The tests run their own nginx (own configuration and pid file, in a
+# private network namespace) and never need port 80 of this machine.

@@ -15,11 +15,12 @@ out=$2
 maker="$repo/tools/capture-maker"
 python=/usr/bin/python3
 [[ -x $python ]] || python=$(command -v python3 || true)
+source "$(dirname "$0")/own-dir.sh"
 
 skip() { echo "SKIP: $*"; exit 77; }
 [[ $(id -u) -eq 0 ]] || skip "needs root (network namespaces, iptables, tcpdump)"
 [[ -n $python ]] || skip "python3 missing"
-for tool in ip ethtool iptables ss sysctl tcpdump tshark ffmpeg ffprobe curl wget nginx rtmpdump gcc; do
+for tool in ip ethtool iptables ss sysctl taskset tcpdump tshark ffmpeg ffprobe curl wget nginx rtmpdump gcc; do
   command -v "$tool" >/dev/null || skip "$tool missing (tools/capture-maker/install-deps.sh installs it)"
 done
 [[ -f /usr/include/libnetfilter_queue/libnetfilter_queue.h ]] || skip "libnetfilter-queue-dev missing"
@@ -31,9 +32,27 @@ ip netns del "$probe"
 # Namespaces of one maker run (its pid is in their names; other engineers'
 # runs may be going on at the same time).
 namespaces_of() { ip netns list 2>/dev/null | awk '{print $1}' | grep "^kestrel-cap-$1-" | sort; }
+# "PID START_TIME" of every process in the namespaces of maker run $1: the
+# servers, clients, tcpdump and impair program it started. The start time
+# tells a process apart from a later one that got the same pid.
+processes_of() {
+  local ns pid
+  for ns in $(namespaces_of "$1"); do
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do
+      start_time "$pid"
+    done
+  done
+}
+start_time() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+  # Field 22, counted after the command name (which may hold spaces).
+  stat=${stat##*) }
+  echo "$1 $(echo "$stat" | awk '{print $20}')"
+}
 failed=0
 
-rm -rf "$out"
+fresh_own_dir "$out" || exit 1
 "$python" "$maker/make-captures.py" "$out" --only 'http-flv-curl,http-chunked-curl,rtmp-vod-rtmpdump' --jobs 2 &
 pid=$!
 wait "$pid"
@@ -73,39 +92,46 @@ EOF
 # An interrupted run cleans up: no namespace, server or tcpdump stays. The
 # media are copied so that the run reaches its namespace at once; it is
 # stopped while the (real-time) RTMP transfer is running.
-rm -rf "$out.interrupted"
-mkdir -p "$out.interrupted"
-cp -r "$out/media" "$out.interrupted/"
-"$python" "$maker/make-captures.py" "$out.interrupted" --only rtmp-listen-ffmpeg --variants eth1500 --impair loss \
-  --no-edits --jobs 1 >"$out.interrupted.log" 2>&1 &
+stopped=$out.interrupted
+fresh_own_dir "$stopped" || exit 1
+cp -r "$out/media" "$stopped/"
+"$python" "$maker/make-captures.py" "$stopped" --only rtmp-listen-ffmpeg --variants eth1500 --impair loss \
+  --no-edits --jobs 1 >"$stopped/run.log" 2>&1 &
 pid=$!
-for _ in $(seq 100); do
-  [[ -n "$(namespaces_of "$pid")" ]] && break
+# Stopped once its capture is under way: tcpdump, the impair program and the
+# ffmpeg server running in its namespace (the transfer lasts seconds).
+started=""
+for _ in $(seq 150); do
+  started=$(processes_of "$pid")
+  [[ $(grep -c . <<<"$started") -ge 3 ]] && break
   sleep 0.1
 done
-if [[ -z "$(namespaces_of "$pid")" ]]; then
-  echo "FAIL: the interrupted run never created its namespace"
+if [[ $(grep -c . <<<"$started") -lt 3 ]]; then
+  echo "FAIL: the interrupted run never got its capture going (processes: $(echo $started))"
   failed=1
 fi
-sleep 1.5
+sleep 0.5
+started=$(processes_of "$pid")
 kill -TERM "$pid"
 wait "$pid"
 rc=$?
 if [[ $rc -ne 130 ]]; then
-  echo "FAIL: interrupted run exited with $rc, expected 130: $(tail -3 "$out.interrupted.log")"
+  echo "FAIL: interrupted run exited with $rc, expected 130: $(tail -3 "$stopped/run.log")"
   failed=1
 fi
 if [[ -n "$(namespaces_of "$pid")" ]]; then
   echo "FAIL: namespaces left behind by the interrupted run: $(namespaces_of "$pid" | tr '\n' ' ')"
   failed=1
 fi
-# Its impair program and ffmpeg server carry the output folder in their
-# command lines.
-if pgrep -f "$out.interrupted/" >/dev/null; then
-  echo "FAIL: processes of the interrupted run still running"
+left=""
+while read -r p t; do
+  [[ -n $p && "$(start_time "$p")" == "$p $t" ]] && left+=" $p"
+done <<<"$started"
+if [[ -n $left ]]; then
+  echo "FAIL: processes of the interrupted run still running:$left"
   failed=1
 fi
-rm -rf "$out.interrupted" "$out.interrupted.log"
+remove_own_dir "$stopped"
 
 [[ $failed -eq 0 ]] && echo "capture maker self-check passed"
 exit $failed

@@ -12,6 +12,7 @@ work=$2
 python=/usr/bin/python3
 [[ -x $python ]] || python=$(command -v python3 || true)
 [[ -n $python ]] || { echo "SKIP: python3 missing"; exit 77; }
+source "$(dirname "$0")/own-dir.sh"
 edit="$repo/tools/capture-maker/pcap-edit.py"
 sample="$repo/samples/sample-http-flv.pcap"
 served="$repo/samples/sample-http-flv.flv"
@@ -20,8 +21,7 @@ have_tshark=0
 command -v tshark >/dev/null && have_tshark=1
 [[ $have_tshark -eq 1 ]] || echo "NOTE: tshark missing, its cross-checks are left out"
 
-rm -rf "$work"
-mkdir -p "$work"
+fresh_own_dir "$work" || exit 1
 passed=0
 failed=0
 ok() { passed=$((passed + 1)); }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -253,4 +254,66 @@ TEST_F(CliTest, SecondInterruptEndsAtOnce) {
                       dir_, 1000, nullptr, 2);
     EXPECT_EQ(r.exitCode, 128 + SIGINT) << r.err;
     EXPECT_EQ(r.err.find("capture ended"), std::string::npos) << r.err;
+}
+
+// Streams that cannot be converted fail their own items, keep their capture
+// data for another try, and make the run's exit status say so; an earlier
+// item's success does not leak into a later one.
+TEST_F(CliTest, UnconvertibleStreamsFailAndKeepTheirCaptureData) {
+    const struct {
+        const char* capture;
+        std::vector<std::string> lines;  // state, kind and the last column of each item line
+        std::vector<std::string> kept;   // capture data files left in Temp/
+    } cases[] = {
+        {"rtmp-unconvertible.pcap", {"failed rtmp gaps"}, {"1.flvdata", "1.flvdata.idx"}},
+        {"rtmp-good-then-unconvertible.pcap", {"done rtmp complete", "failed rtmp gaps"}, {"2.flvdata", "2.flvdata.idx"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.capture);
+        std::filesystem::remove_all(dir_ + "save");
+        std::filesystem::remove_all(dir_ + "home");  // numbers start at 1 again
+        RunResult r = run({kCli, "capture", "--home", dir_ + "home", "--save", dir_ + "save", "--source",
+                           std::string("file://") + KESTREL_HOSTILE_DIR + "/" + c.capture},
+                          dir_);
+        EXPECT_EQ(r.exitCode, 4) << r.err;
+        std::vector<std::string> lines;
+        std::istringstream out(r.out);
+        for (std::string line; std::getline(out, line);) {
+            std::vector<std::string> f;
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, '\t');) f.push_back(cell);
+            ASSERT_EQ(f.size(), 7u) << line;
+            lines.push_back(f[1] + " " + f[2] + " " + f[6]);
+            if (f[1] == "done") {
+                EXPECT_TRUE(std::filesystem::is_regular_file(f[5])) << line;
+            }
+        }
+        EXPECT_EQ(lines, c.lines) << r.out;
+        std::vector<std::string> kept;
+        for (const auto& e : std::filesystem::directory_iterator(dir_ + "save/Temp"))
+            kept.push_back(e.path().filename().string());
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_NE(r.err.find("failed: no media could be read from the stream"), std::string::npos) << r.err;
+    }
+}
+
+// Capture data of a kind this program never writes: the item fails, the
+// files stay where they are, and the exit status says so.
+TEST_F(CliTest, ImportOfAnUnknownCaptureKindFailsAndKeepsTheFiles) {
+    const std::string temp = dir_ + "save/Temp/";
+    std::filesystem::create_directories(temp);
+    std::string data = slurp(std::string(KESTREL_HOSTILE_DIR) + "/capture-data.flvdata");
+    ASSERT_GT(data.size(), 5u);
+    data[3] = '\x02';
+    kestrel::test::writeFile(temp + "capture-data.flvdata", data);
+    std::filesystem::copy_file(std::string(KESTREL_HOSTILE_DIR) + "/capture-data.flvdata.idx",
+                               temp + "capture-data.flvdata.idx");
+    RunResult r = run({kCli, "import", temp + "capture-data.flvdata", "--home", dir_ + "home", "--save", dir_ + "save"},
+                      dir_);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.out.find("\tfailed\t"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("unknown kind 2"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(temp + "capture-data.flvdata"), data);
+    EXPECT_TRUE(std::filesystem::exists(temp + "capture-data.flvdata.idx"));
 }

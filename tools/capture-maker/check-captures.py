@@ -101,8 +101,11 @@ def check_capture(ck, out, m, use_tshark):
                  f"{name}: impaired capture without segments out of sequence")
     if not m.get("impairment") and not edit:
         # Retransmissions do happen without impairment (a client's FIN sent
-        # again, say); a gap in the data never should.
+        # again, a tail-loss probe repeating the last data); a gap in the
+        # data, or other data sent again, never should.
         ck.check(ta["lost_segment"] == 0, f"{name}: clean capture with lost segments")
+        resent = m["pcap"].get("payload_retransmissions", 0) - m["pcap"].get("tail_probe_retransmissions", 0)
+        ck.check(resent == 0, f"{name}: clean capture with {resent} data segments sent again")
         ck.check(all(not s[k]["holes"] for s in m["tcp_streams"] for k in ("client_to_server", "server_to_client")),
                  f"{name}: clean capture with holes in a stream")
     if edit:

@@ -21,6 +21,7 @@ packages=(
   libnginx-mod-rtmp
   rtmpdump
   python3                  # standard library only
+  util-linux               # taskset: one CPU per capture lab
   gcc
   libc6-dev
   libnetfilter-queue-dev   # impair.c

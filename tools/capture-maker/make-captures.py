@@ -53,7 +53,7 @@ def _split(text):
 
 
 def required_tools(selected, loss):
-    tools = {"ip", "ethtool", "sysctl", "ss", "tcpdump", "tshark", "ffmpeg", "ffprobe", "dpkg-query"}
+    tools = {"ip", "ethtool", "sysctl", "ss", "taskset", "tcpdump", "tshark", "ffmpeg", "ffprobe", "dpkg-query"}
     for sc, _, _ in selected:
         if sc.protocol == "http":
             tools.update({"curl", "wget"})
@@ -80,6 +80,23 @@ def build_impair(dest_dir):
                            + p.stderr.decode(errors="replace"))
     os.replace(exe + ".tmp", exe)
     return exe
+
+
+def preflight(work_root, python, loss):
+    """One lab before the timed transfers start in parallel: namespace and
+    link set-up, the NFQUEUE rule of the loss captures (so that the kernel
+    loads what it needs now, not while a capture runs next door), and a
+    probe packet that tcpdump must record. Raises LabError when the set-up
+    does not work."""
+    work = tempfile.mkdtemp(prefix="preflight.", dir=work_root)
+    with netlab.Lab(f"kestrel-cap-{os.getpid()}-0", work, print) as lab:
+        lab.configure("eth1500")
+        if loss:
+            rule = ["-p", "tcp", "--sport", "9", "-j", "NFQUEUE", "--queue-num", "9", "--queue-bypass"]
+            lab.ns_run(["iptables", "-A", "OUTPUT"] + rule)
+            lab.ns_run(["iptables", "-D", "OUTPUT"] + rule)
+        lab.probe_capture(python, port=9)
+    shutil.rmtree(work, ignore_errors=True)
 
 
 def _matches(patterns, *names):
@@ -176,7 +193,7 @@ def main(argv=None):
     ap.add_argument("--no-edits", dest="edits", action="store_false")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--retries", type=int, default=1)
+    ap.add_argument("--retries", type=int, default=2)
     ap.add_argument("--keep-work", action="store_true")
     ap.add_argument("--list", action="store_true", help="print the capture names that would be made")
     args = ap.parse_args(argv)
@@ -224,7 +241,13 @@ def main(argv=None):
         python = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.executable
         ctx = runner.Context(out=out, media_dir=media_dir, media=facts, impair_bin=impair, work=work_root,
                              python=python, httpd=os.path.join(HERE, "httpd.py"), seed=args.seed,
-                             keep_work=args.keep_work, versions=runner.tool_versions())
+                             keep_work=args.keep_work, cpu_slots=runner.cpu_slots(args.jobs),
+                             versions=runner.tool_versions())
+        try:
+            preflight(work_root, python, any(loss for _, _, loss in selected))
+        except (netlab.LabError, subprocess.SubprocessError, OSError) as e:
+            print(f"make-captures: the capture set-up does not work here: {e}", file=sys.stderr)
+            return 1
 
         def one(item):
             sc, v, loss = item

@@ -13,20 +13,43 @@ TCP_ANALYSIS_FIELDS = ("retransmission", "spurious_retransmission", "fast_retran
 
 
 def tshark_tcp_analysis(path):
+    """tshark's TCP analysis flags, counted per kind; and how many of the
+    retransmissions carry data, and how many of those send the last data
+    of their direction again. That one is TCP's tail-loss probe: when the
+    peer's ACK of the last segment is slow (a delayed ACK), the sender
+    repeats it, although nothing was lost."""
     fields = []
     for f in TCP_ANALYSIS_FIELDS:
         fields += ["-e", f"tcp.analysis.{f}"]
+    extra = ("tcp.stream", "tcp.srcport", "tcp.seq", "tcp.len")
+    for f in extra:
+        fields += ["-e", f]
     p = subprocess.run(["tshark", "-n", "-r", path, "-T", "fields", "-E", "separator=/t"] + fields,
                        capture_output=True, timeout=120)
     if p.returncode != 0:
         raise RuntimeError(f"tshark failed on {path}: {p.stderr.decode(errors='replace')}")
     counts = dict.fromkeys(TCP_ANALYSIS_FIELDS, 0)
+    n = len(TCP_ANALYSIS_FIELDS)
+    ends = {}           # (stream, source port) -> end of the data seen
+    retransmitted = []  # (stream, source port, end) of data sent again
     for line in p.stdout.decode().splitlines():
         cols = line.split("\t")
         for name, value in zip(TCP_ANALYSIS_FIELDS, cols):
             if value.strip():
                 counts[name] += 1
-    return counts
+        try:
+            stream, sport, seq, length = (int(c) for c in cols[n:n + len(extra)])
+        except ValueError:
+            continue  # not TCP
+        if length == 0:
+            continue
+        key = (stream, sport)
+        ends[key] = max(ends.get(key, 0), seq + length)
+        if cols[0].strip():
+            retransmitted.append((key, seq + length))
+    data = {"payload_retransmissions": len(retransmitted),
+            "tail_probe_retransmissions": sum(1 for key, end in retransmitted if end == ends[key])}
+    return counts, data
 
 
 def pcap_facts(path, cap=None):
@@ -52,6 +75,7 @@ def pcap_facts(path, cap=None):
         if s.flags & pcapfile.TCP_RST:
             rst += 1
     t = [fr.sec + fr.frac / cap.frac_per_sec for fr in cap.frames]
+    tcp_analysis, retransmitted_data = tshark_tcp_analysis(path)
     return {
         "linktype": cap.linktype,
         "snaplen": cap.snaplen,
@@ -68,7 +92,8 @@ def pcap_facts(path, cap=None):
         "duration_s": round(max(t) - min(t), 3) if t else 0,
         "bytes": os.path.getsize(path),
         "sha256": media.sha256_file(path),
-        "tcp_analysis": tshark_tcp_analysis(path),
+        "tcp_analysis": tcp_analysis,
+        **retransmitted_data,
     }
 
 

@@ -3,6 +3,15 @@ impairment program in it, torn down whatever happens.
 
 Every process is started through "ip netns exec", which execs the program in
 place, so the pid we hold is the program's own and we can stop it by pid.
+
+The programs that send a lab's packets (servers, clients, the impairment
+program) can be kept on one CPU. Loopback hands every packet to the receive
+queue of the CPU that sent it, and TCP sends data both from the server
+program and from the handling of the client's ACKs (on the client's CPU).
+With the two on different CPUs, two queues feed the receiver at once and
+later segments overtake earlier ones; the receiver asks for them again, and
+a capture meant to be clean holds retransmissions and segments that tshark
+calls lost. On one CPU there is one queue, in order.
 """
 
 import os
@@ -56,12 +65,14 @@ def _file_has(path, text):
 
 
 class Lab:
-    def __init__(self, name, workdir, log):
+    def __init__(self, name, workdir, log, cpu=None):
         self.ns = name
         self.workdir = workdir
         self.log = log
+        self.cpu = cpu           # CPU for the packet senders, None: anywhere
         self.procs = []          # (label, Popen)
         self.capture = None
+        self.capture_path = None
         self.impair = None
         self.created = False
         self.closed = False
@@ -124,8 +135,12 @@ class Lab:
             _live_labs.discard(self)
 
     # -- processes ------------------------------------------------------
-    def spawn(self, label, argv, cwd=None):
-        """Starts a long-running program; its output goes to LABEL.log."""
+    def spawn(self, label, argv, cwd=None, pin=True):
+        """Starts a long-running program; its output goes to LABEL.log. With
+        pin, it runs on the lab's CPU (taskset execs the program in place
+        too, so the pid is still the program's)."""
+        if pin and self.cpu is not None:
+            argv = ["taskset", "-c", str(self.cpu)] + argv
         with self.lock:
             if self.closed:
                 raise LabError(f"namespace {self.ns} is closed")
@@ -179,29 +194,71 @@ class Lab:
 
     # -- capture ------------------------------------------------------
     def start_capture(self, pcap_path, bpf, snaplen=65536):
+        """Starts tcpdump on lo. It prints "listening on" once its filter is
+        in place and the kernel buffers packets for it, so whatever is sent
+        afterwards is captured (probe_capture checks this once per run)."""
         label = "tcpdump"
         # -Z root: tcpdump's own user could not write into our work folder.
         # Immediate mode: otherwise the last packets can still be in the
-        # kernel's ring buffer when tcpdump is told to stop.
+        # kernel's ring buffer when tcpdump is told to stop. Not pinned: it
+        # only reads, and should be free to run whenever packets wait.
         p = self.spawn(label, ["tcpdump", "-Z", "root", "--immediate-mode", "-B", "32768", "-i", "lo", "-n",
-                               "-s", str(snaplen), "-U", "-w", pcap_path, bpf])
+                               "-s", str(snaplen), "-U", "-w", pcap_path, bpf], pin=False)
         log = os.path.join(self.workdir, f"{label}.log")
         if not wait_until(lambda: _file_has(log, "listening on") or p.poll() is not None, 15):
             raise LabError("tcpdump did not start listening")
         if p.poll() is not None:
             raise LabError(f"tcpdump failed: {self.log_text(label)}")
         self.capture = p
+        self.capture_path = pcap_path
 
-    def stop_capture(self, settle=0.3):
+    def stop_capture(self, settle=0.3, longest=5.0):
         """Lets the last ACKs and FINs pass, then stops tcpdump with SIGINT
-        (it writes out what it has) and returns its summary lines."""
-        time.sleep(settle)
+        (it writes out what it has) and returns its summary lines. tcpdump
+        writes every packet as it reads it (-U), so the wait lasts until
+        the file has stopped growing for SETTLE seconds: a tcpdump that is
+        behind (a busy machine) gets the time to catch up."""
+        def size():
+            try:
+                return os.path.getsize(self.capture_path)
+            except OSError:
+                return -1
+        deadline = time.monotonic() + longest
+        last, since = size(), time.monotonic()
+        while time.monotonic() < deadline and self.capture.poll() is None:
+            time.sleep(0.05)
+            now = size()
+            if now != last:
+                last, since = now, time.monotonic()
+            elif time.monotonic() - since >= settle:
+                break
         rc = self.stop(self.capture, signal.SIGINT, timeout=10)
         if rc not in (0, None):
             raise LabError(f"tcpdump ended with {rc}: {self.log_text('tcpdump')}")
         text = self.log_text("tcpdump")
         self.capture = None
         return text
+
+    def probe_capture(self, python, port=9):
+        """Checks that tcpdump in a namespace records what is sent once it
+        says it is listening: a connection attempt to a closed port (SYN,
+        then the RST) goes into a throw-away file. Raises LabError if not."""
+        path = os.path.join(self.workdir, "probe.pcap")
+        self.start_capture(path, f"tcp port {port}")
+        self.ns_run([python, "-c", "import socket\n"
+                     "s = socket.socket()\n"
+                     "s.settimeout(2)\n"
+                     "try:\n"
+                     f"    s.connect(('127.0.0.1', {port}))\n"
+                     "except OSError:\n"
+                     "    pass\n"])
+        # The file header (24 bytes), the SYN (90 with its record header)
+        # and the RST (70): either packet alone stays below this.
+        seen = wait_until(lambda: os.path.exists(path) and os.path.getsize(path) >= 24 + 2 * 70, 5)
+        summary = self.stop_capture(settle=0.1)
+        if not seen:
+            raise LabError("tcpdump did not record a packet sent after it said it was listening: "
+                           + summary.strip()[-300:])
 
     # -- impairment ----------------------------------------------------
     def start_impair(self, binary, server_port, queue, options):

@@ -2,8 +2,10 @@
 checks the capture against what was served, and writes the capture with its
 expected.json."""
 
+import contextlib
 import itertools
 import os
+import queue
 import re
 import shutil
 import subprocess
@@ -41,6 +43,9 @@ class Context:
     httpd: str
     seed: int = 1
     keep_work: bool = False
+    # CPUs for the clean captures' labs running at the same time, one each
+    # (see netlab); None: the programs run wherever the scheduler puts them.
+    cpu_slots: "queue.Queue | None" = None
     versions: dict = field(default_factory=dict)
     served_framemd5: dict = field(default_factory=dict)
     lock: threading.Lock = field(default_factory=threading.Lock)
@@ -48,6 +53,30 @@ class Context:
 
 def capture_name(sc, variant, impaired):
     return f"{sc.name}-{variant}" + ("-loss" if impaired else "")
+
+
+def cpu_slots(jobs):
+    """One CPU for each of JOBS labs running at once, taken from the CPUs
+    this process may use (shared round-robin when there are more jobs)."""
+    cpus = sorted(os.sched_getaffinity(0))
+    slots = queue.Queue()
+    for i in range(max(1, jobs)):
+        slots.put(cpus[i % len(cpus)])
+    return slots
+
+
+@contextlib.contextmanager
+def _cpu_slot(ctx, wanted):
+    """A CPU of its own for a clean capture's lab. Loss captures are
+    disordered on purpose and run unpinned, as any program would."""
+    if ctx.cpu_slots is None or not wanted:
+        yield None
+        return
+    cpu = ctx.cpu_slots.get()
+    try:
+        yield cpu
+    finally:
+        ctx.cpu_slots.put(cpu)
 
 
 def tool_versions():
@@ -327,7 +356,7 @@ def record(sc, variant, impaired, ctx, log=print, attempt=0):
     # come near it.
     snaplen = 65536 if variant == "eth1500" else 262144
     impair_stats = None
-    with netlab.Lab(f"kestrel-cap-{os.getpid()}-{n}", work, log) as lab:
+    with _cpu_slot(ctx, not impaired) as cpu, netlab.Lab(f"kestrel-cap-{os.getpid()}-{n}", work, log, cpu=cpu) as lab:
         lab.configure(variant)
         if impaired:
             lab.start_impair(ctx.impair_bin, sc.port, 10 + n % 1000, ["--seed", str(seed)] + LOSS_OPTIONS)
@@ -364,6 +393,20 @@ def record(sc, variant, impaired, ctx, log=print, attempt=0):
         problems.append(f"{facts['truncated_packets']} packets truncated by the snap length")
     if len(conns) != sc.connections:
         problems.append(f"{len(conns)} TCP connections, expected {sc.connections}")
+    # A capture that started late lacks the first SYN.
+    late = [c.index for c in conns if not c.syn_seen]
+    if late:
+        problems.append(f"no SYN captured for TCP stream(s) {late}")
+    if not impaired:
+        # Data sent again (other than a tail-loss probe), or segments missing
+        # where the capture saw later ones, mean packets were lost or
+        # overtook each other on the way: not what a clean capture is for.
+        # Another attempt is made.
+        resent = facts["payload_retransmissions"] - facts["tail_probe_retransmissions"]
+        gaps = facts["tcp_analysis"]["lost_segment"]
+        if resent or gaps:
+            problems.append(f"clean capture with {resent} data segments sent again and {gaps} segments "
+                            "after a gap (tshark)")
     for s in sfacts:
         for label in ("client_to_server", "server_to_client"):
             # Holes past what the peer acknowledged are bytes sent after the
