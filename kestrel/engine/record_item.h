@@ -66,6 +66,9 @@ struct RecordItem {
     // grows with the stored bytes (repeats included), so only this tells
     // whether a rebuilt body is whole.
     std::atomic<std::int64_t> contentLength{-1};
+    // Made from capture data left by an earlier run: its Content-Length,
+    // if it had one, is not known any more.
+    bool imported = false;
     std::atomic<std::int64_t> storedBytes{0};
     std::atomic<std::int64_t> processedBytes{0};
     std::atomic<std::int32_t> segmentCount{0};

@@ -79,6 +79,7 @@ int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     item.headerWritten = 0;
     item.expectedSize.store(init.expectedSize);
     item.contentLength.store(init.contentLength);
+    item.imported = init.imported;
     item.storedBytes.store(0);
     item.processedBytes.store(0);
     item.failure.clear();

@@ -26,6 +26,7 @@ struct NewItem {
     std::string_view extension;  // appended to the number for the output name, e.g. ".FLV"
     std::int64_t expectedSize = 0;
     std::int64_t contentLength = -1;
+    bool imported = false;
     // Capture data file name when it is not the number's own (imports); the
     // index file name is this name followed by ".idx".
     std::string_view dataFileName;

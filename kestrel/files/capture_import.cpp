@@ -42,6 +42,7 @@ int importCaptureData(engine::Engine& engine, const std::string& fullPath, Impor
     init.extension = ".flv";
     init.expectedSize = static_cast<std::int64_t>(size);
     init.dataFileName = name;
+    init.imported = true;
     init.receivingNotified = command == ImportCommand::MainWindow ? 1 : 0;
     int index = 0;
     {

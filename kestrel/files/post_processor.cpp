@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "common/capture_files.h"
 #include "common/final_naming.h"
 #include "common/flv_format.h"
+#include "platform/byte_reader.h"
 #include "curlew/curlew.h"
 #ifdef KESTREL_HAVE_BUILTIN
 #include "kestrel/files/builtin_rtmp_converter.h"
@@ -56,6 +58,47 @@ private:
 std::uint64_t fileSize(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+enum class FlvEnd { NotFlv, AtATag, InsideATag };
+
+// Where an FLV file ends: after a whole tag, or inside one (a body cut off
+// before its end). Walks the tag headers only.
+FlvEnd flvEnd(const std::string& path) {
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f) return FlvEnd::NotFlv;
+    std::array<std::uint8_t, flv::kTagHeaderSize> head{};
+    if (std::fread(head.data(), 1, flv::kFileHeaderSize, f.get()) != flv::kFileHeaderSize ||
+        std::memcmp(head.data(), "FLV", 3) != 0)
+        return FlvEnd::NotFlv;
+    const std::uint64_t size = fileSize(path);
+    const std::uint64_t headerSize = ByteReader(std::span(head).first(flv::kFileHeaderSize)).be32At(5);
+    std::uint64_t at = headerSize + flv::kPreviousTagSizeSize;
+    while (at < size) {
+        if (at + flv::kTagHeaderSize > size || ::fseeko(f.get(), static_cast<off_t>(at), SEEK_SET) != 0 ||
+            std::fread(head.data(), 1, head.size(), f.get()) != head.size())
+            return FlvEnd::InsideATag;
+        at += flv::kTagHeaderSize + ByteReader(head).be24At(1) + flv::kPreviousTagSizeSize;
+    }
+    return at == size ? FlvEnd::AtATag : FlvEnd::InsideATag;
+}
+
+// Whether a rebuilt HTTP body is whole: no gaps, as long as its
+// Content-Length, a chunked one up to its last chunk. Without a length to
+// hold it against, an FLV body must end after a whole tag (a download or a
+// killed run cut off mid-stream almost never does), and any other body of
+// an import cannot be checked, so it does not count as complete.
+bool httpBodyComplete(const HttpAssemblyStats& h, const engine::RecordItem& item, const std::string& outputPath) {
+    if (h.gaps != 0 || h.chunkedMalformed || (h.chunked && !h.chunkedEnded)) return false;
+    const std::int64_t contentLength = item.contentLength.load();
+    if (contentLength >= 0) return h.bytesOut >= static_cast<std::uint64_t>(contentLength);
+    if (h.chunked) return true;
+    switch (flvEnd(outputPath)) {
+    case FlvEnd::AtATag: return true;
+    case FlvEnd::InsideATag: return false;
+    case FlvEnd::NotFlv: break;
+    }
+    return !item.imported;
 }
 
 }  // namespace
@@ -290,10 +333,7 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
             cutStrayFlvPrefix(outputPath);
             outputWritten = true;
             gaps_[slot].store(result.http.gaps);
-            const std::int64_t contentLength = item.contentLength.load();
-            const auto& h = result.http;
-            complete_[slot].store(h.gaps == 0 && !h.chunkedMalformed && (!h.chunked || h.chunkedEnded) &&
-                                  (contentLength < 0 || h.bytesOut >= static_cast<std::uint64_t>(contentLength)));
+            complete_[slot].store(httpBodyComplete(result.http, item, outputPath));
         }
     }
     data.reset();

@@ -29,6 +29,22 @@ std::string flvBody(std::size_t n) {
     return s;
 }
 
+// An FLV file of whole tags: the header, then video tags of the given sizes.
+std::string flvOfTags(std::initializer_list<std::size_t> sizes) {
+    std::string s("FLV\x01\x01\0\0\0\x09\0\0\0\0", 13);
+    for (std::size_t n : sizes) {
+        const std::size_t start = s.size();
+        s += '\x09';
+        s += static_cast<char>(n >> 16), s += static_cast<char>(n >> 8), s += static_cast<char>(n);
+        s.append(7, '\0');
+        for (std::size_t k = 0; k < n; ++k) s.push_back(static_cast<char>(k * 7 % 251));
+        const std::size_t tag = s.size() - start;
+        s += static_cast<char>(tag >> 24), s += static_cast<char>(tag >> 16), s += static_cast<char>(tag >> 8),
+            s += static_cast<char>(tag);
+    }
+    return s;
+}
+
 using PostProcessorTest = kestrel::test::PostProcessorFixture;
 
 }  // namespace
@@ -160,25 +176,38 @@ TEST_F(PostProcessorWithEngineTest, AnItemThatEndsWhileTheRunFinishesIsProcessed
 // hole, with fewer body bytes than the Content-Length, or with a chunked body
 // whose last chunk is missing.
 TEST_F(PostProcessorTest, CompletenessOfFinishedItems) {
-    const std::string body = flvBody(4000);
-    const std::string chunked = "7d0\r\n" + body.substr(0, 2000) + "\r\n7d0\r\n" + body.substr(2000) + "\r\n";
+    const std::string body = flvOfTags({1000, 2500, 400});
+    ASSERT_EQ(body.size(), 3958u);
+    const std::string cut = body.substr(0, 3000);  // ends inside the second tag
+    const std::string notFlv = "ID3" + std::string(2000, 'x');
+    const std::string chunked = "7d0\r\n" + body.substr(0, 2000) + "\r\n7a6\r\n" + body.substr(2000) + "\r\n";
     const struct {
         const char* name;
         Pieces pieces;
         std::int64_t contentLength;
+        bool imported;
         bool complete;
     } cases[] = {
-        {"whole, as long as its Content-Length", {{1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, 4000, true},
-        {"whole, no Content-Length", {{1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, -1, true},
-        {"a repeat is no hole", {{1, body.substr(0, 1500)}, {1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, 4000, true},
-        {"hole in the middle", {{1, body.substr(0, 1000)}, {2001, body.substr(2000)}}, -1, false},
-        {"tail missing", {{1, body.substr(0, 1500)}, {1501, body.substr(1500, 1500)}}, 4000, false},
-        {"chunked to its last chunk", {{1, chunked}, {1 + static_cast<std::uint32_t>(chunked.size()), "0\r\n\r\n"}}, -1, true},
-        {"chunked without its last chunk", {{1, chunked.substr(0, 2500)}, {2501, chunked.substr(2500)}}, -1, false},
+        {"whole, as long as its Content-Length", {{1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, 3958, false, true},
+        {"a repeat is no hole", {{1, body.substr(0, 1500)}, {1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, 3958,
+         false, true},
+        {"hole in the middle", {{1, body.substr(0, 1000)}, {2001, body.substr(2000)}}, -1, false, false},
+        {"tail missing", {{1, body.substr(0, 1500)}, {1501, body.substr(1500, 1500)}}, 3958, false, false},
+        {"FLV without Content-Length, whole tags", {{1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, -1, false, true},
+        {"FLV without Content-Length, cut in a tag", {{1, cut.substr(0, 1500)}, {1501, cut.substr(1500)}}, -1, false, false},
+        {"imported FLV, whole tags", {{1, body.substr(0, 1500)}, {1501, body.substr(1500)}}, -1, true, true},
+        {"imported FLV, cut in a tag (a killed run)", {{1, cut.substr(0, 1500)}, {1501, cut.substr(1500)}}, -1, true, false},
+        {"not FLV, no Content-Length", {{1, notFlv.substr(0, 900)}, {901, notFlv.substr(900)}}, -1, false, true},
+        {"imported, not FLV: nothing to check it against", {{1, notFlv.substr(0, 900)}, {901, notFlv.substr(900)}}, -1, true,
+         false},
+        {"chunked to its last chunk", {{1, chunked}, {1 + static_cast<std::uint32_t>(chunked.size()), "0\r\n\r\n"}}, -1,
+         false, true},
+        {"chunked without its last chunk", {{1, chunked.substr(0, 2500)}, {2501, chunked.substr(2500)}}, -1, false, false},
     };
     for (const auto& c : cases) {
         const int i = waitingItem(c.pieces, "");
         item(i).contentLength = c.contentLength;
+        item(i).imported = c.imported;
         processNow(i);
         ASSERT_TRUE(item(i).is(ItemState::Done)) << c.name;
         EXPECT_EQ(post_->completeOf(i), c.complete) << c.name;
@@ -218,6 +247,7 @@ TEST_F(PostProcessorTest, DataFilePast4GiBIsReadInOrder) {
         sequence += length;
     }
     writeFile(indexPath(i), index);
+    item(i).contentLength = 6000;
     processNow(i);
     ASSERT_TRUE(item(i).is(ItemState::Done));
     EXPECT_TRUE(readFile(save_ + "big.flv") == body) << "the pieces past 4 GiB came back out of place";
