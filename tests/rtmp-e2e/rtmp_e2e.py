@@ -168,7 +168,7 @@ def check_capture(kestrel, name, pcap, ref, loss, builtin_only, work):
                 return False, f"{name}: {lost} stream bytes were never captured but the item line says {f[6]!r}"
     # Status 4 says that some recording failed or is incomplete, and only then.
     if (r.returncode == 4) != (lacking > 0):
-        return False, f"{name}: kestrel-cli exited {r.returncode} with {lacking} items failed or with gaps
+        return False, f"{name}: kestrel-cli exited {r.returncode} with {lacking} items failed or with gaps"
     want = packets(ref)
     if not outputs:
         return False, f"{name}: no finished stream item ({r.stdout.strip()})"
