@@ -281,7 +281,15 @@ void Engine::onItemReceiving(int index) {
 }
 
 void Engine::onTimer() {
-    if (!settingsPath_.empty() && items_.recordingNumber() != savedRecordingNumber_) saveRecordingNumber(settingsPath_);
+    // At most every few seconds: the save ends with an fsync, which can take
+    // a while when capture data is being written, and a capture thread
+    // waiting on this thread meanwhile would let the kernel drop frames.
+    // Numbers handed out in between are protected by their capture files.
+    if (ticksToNumberSave_ > 0) --ticksToNumberSave_;
+    if (!settingsPath_.empty() && ticksToNumberSave_ == 0 && items_.recordingNumber() != savedRecordingNumber_) {
+        saveRecordingNumber(settingsPath_);
+        ticksToNumberSave_ = kTicksBetweenNumberSaves;
+    }
     for (const int index : rows_) {
         RecordItem* item = items_.at(index);
         if (!item) continue;

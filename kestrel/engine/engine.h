@@ -159,6 +159,8 @@ private:
     CaptureSummary captureSummary_;
     std::string settingsPath_;
     std::int32_t savedRecordingNumber_ = -1;
+    static constexpr int kTicksBetweenNumberSaves = 10;  // 5 s of 500 ms ticks
+    int ticksToNumberSave_ = 0;
 };
 
 }  // namespace kestrel::engine

@@ -70,7 +70,10 @@ TEST(RecordItemTable, ThousandItemsThenFullAndRemovedSlotsStayTaken) {
     NewItem init;
     for (int i = 1; i <= kMaxRecordItems; ++i) ASSERT_EQ(table.create(init, ItemState::Recording), i);
     table.at(5)->state = ItemState::Removed;
+    EXPECT_EQ(table.refused(), 0u);
     EXPECT_EQ(table.create(init, ItemState::Recording), 0);
+    EXPECT_EQ(table.create(init, ItemState::Recording), 0);
+    EXPECT_EQ(table.refused(), 2u);  // counted, so the host can say so
     EXPECT_EQ(table.count(), kMaxRecordItems);
     EXPECT_EQ(table.recordingNumber(), kMaxRecordItems);  // a refused creation takes no number
 }
