@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <cstring>
@@ -213,4 +217,34 @@ TEST(CaptureFiles, DataOffsetsPast4GiBAreUnwrappedInFileOrder) {
     IndexEntry far;
     far.dataOffset = k4G + 0xABC;
     EXPECT_EQ(decodeEntry(encodeEntry(far)).dataOffset, 0xABCu);
+}
+
+// A write that fails is reported with the file and the system's text, and
+// every append after it says so too, so the caller stops storing.
+TEST(CaptureFiles, WriteFailureIsReportedWithItsReason) {
+    const std::string dir = tempDir();
+    CaptureFileWriter w;
+    ASSERT_TRUE(w.openData(dir + "1.flvdata", true));
+    ASSERT_TRUE(w.openIndex(dir + "1.flvdata.idx", true));
+    EXPECT_TRUE(w.failure().empty());
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 50000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::vector<std::uint8_t> payload(9000, 0x41);
+    std::int32_t headerWritten = 0;
+    bool failed = false;
+    for (int i = 0; i < 40 && !failed; ++i) {
+        failed = !w.append(kKindHttp, headerWritten, static_cast<std::uint32_t>(i * 9000), payload);
+        if (!failed) ::usleep(2000);  // lets the background writer reach the limit
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(failed);
+    EXPECT_FALSE(w.append(kKindHttp, headerWritten, 1, payload));
+    EXPECT_FALSE(w.close());
+    EXPECT_EQ(w.failure(), "cannot write " + dir + "1.flvdata: File too large");
+    std::filesystem::remove_all(dir);
 }

@@ -1,7 +1,11 @@
 #include "platform/write_behind.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -129,4 +133,34 @@ TEST_F(WriteBehindTest, RemovalAfterTheWritesQueuedBefore) {
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_TRUE(f.close());  // the descriptor stayed valid for the writes
     EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// After one background write failed, nothing more reaches the file: a
+// later buffer appended after the lost one would sit at the wrong offset,
+// and every index entry after it would point at the wrong bytes. The file
+// size limit of the process makes one write fail; it is lifted again
+// before the next buffer goes out.
+TEST_F(WriteBehindTest, NothingIsWrittenAfterAFailedWrite) {
+    const std::size_t buffer = 1000;
+    BackgroundFile f(buffer);
+    ASSERT_TRUE(f.open(dir_ + "limited", true));
+    const std::string a(buffer, 'a'), b(buffer, 'b'), c(buffer, 'c');
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = buffer + buffer / 2;  // the second buffer crosses it
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_TRUE(f.write(bytes(a)));  // handed over whole: written in the background
+    f.write(bytes(b));
+    kestrel::platform::waitForBackgroundWrites();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(f.write(bytes(c)));
+    f.flush();
+    EXPECT_FALSE(f.close());
+    EXPECT_EQ(f.error(), EFBIG);
+    const std::string got = slurp(dir_ + "limited");
+    EXPECT_EQ(got.size(), buffer + buffer / 2);  // what fitted, and nothing after it
+    EXPECT_EQ(got.find('c'), std::string::npos);
 }
