@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -32,11 +34,16 @@ namespace kestrel::platform {
 // "@" for the default value, names and values in double quotes with \\, \"
 // and \xHH (for control characters) as escapes. Lines starting with ';' are
 // comments.
+//
+// The writer below is the measure of the size limit: the reader adds up what
+// each key and value it accepts will take when written again, so a file that
+// would grow past the limit (deep paths written once in the file but once per
+// level when rewritten, raw control characters that come back as \xHH) is
+// refused when read, not when the next change is written.
 
 namespace {
 
 constexpr std::string_view kFileHeader = "Kestrel Registry Store 1";
-constexpr std::size_t kMaxFileSize = 16u * 1024 * 1024;
 constexpr auto kLockPatience = std::chrono::seconds(10);
 
 char lowerAscii(char c) {
@@ -50,14 +57,20 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool lessNoCase(std::string_view a, std::string_view b) {
+// Byte by byte with ASCII letters folded to lower case; a name before the
+// longer names it begins. This is the enumeration order of subkeys.
+int compareNoCase(std::string_view a, std::string_view b) {
     std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
         auto x = static_cast<unsigned char>(lowerAscii(a[i]));
         auto y = static_cast<unsigned char>(lowerAscii(b[i]));
-        if (x != y) return x < y;
+        if (x != y) return x < y ? -1 : 1;
     }
-    return a.size() < b.size();
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool lessNoCase(std::string_view a, std::string_view b) {
+    return compareNoCase(a, b) < 0;
 }
 
 bool validKeyName(std::string_view name) {
@@ -82,11 +95,9 @@ bool splitPath(std::string_view path, std::vector<std::string_view>& names) {
     }
 }
 
-std::string joinPath(std::string_view base, std::string_view name) {
-    std::string out(base);
-    if (!out.empty()) out.push_back('\\');
-    out.append(name);
-    return out;
+void appendName(std::string& path, std::string_view name) {
+    if (!path.empty()) path.push_back('\\');
+    path.append(name);
 }
 
 std::string_view untilNul(std::string_view s) {
@@ -149,64 +160,256 @@ bool readQuoted(ByteReader& r, std::string& out) {
 }  // namespace
 
 struct Registry::Node {
-    std::string name;
-    std::vector<std::pair<std::string, std::string>> values;
-    std::vector<std::unique_ptr<Node>> children;  // sorted by name, without regard to case
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    ~Node();
 
-    Node* child(std::string_view n) const {
-        for (const auto& c : children)
-            if (equalsNoCase(c->name, n)) return c.get();
-        return nullptr;
+    std::string name;
+    std::size_t depth = 0;                                    // levels below the root; the root is 0
+    std::size_t pathLength = 0;                               // of the path below the root, names joined by '\'
+    std::vector<std::unique_ptr<Node>> children;              // in enumeration order (lessNoCase)
+    std::vector<std::pair<std::string, std::string>> values;  // in the order they were made: the file's order
+    std::vector<std::size_t> valueOrder;                      // indexes into values, by name (lessNoCase)
+
+    using ChildSlot = std::vector<std::unique_ptr<Node>>::const_iterator;
+    ChildSlot childSlot(std::string_view n) const {
+        return std::lower_bound(
+            children.begin(), children.end(), n,
+            [](const std::unique_ptr<Node>& c, std::string_view k) { return lessNoCase(c->name, k); });
     }
-    Node* addChild(std::string_view n) {
-        auto at = std::find_if(children.begin(), children.end(),
-                               [&](const std::unique_ptr<Node>& c) { return lessNoCase(n, c->name); });
+    Node* child(std::string_view n) const {
+        auto at = childSlot(n);
+        return at != children.end() && equalsNoCase((*at)->name, n) ? at->get() : nullptr;
+    }
+    std::size_t childPathLength(std::string_view n) const { return depth == 0 ? n.size() : pathLength + 1 + n.size(); }
+    std::unique_ptr<Node> makeChild(std::string_view n) const {
         auto node = std::make_unique<Node>();
         node->name = std::string(n);
-        return children.insert(at, std::move(node))->get();
+        node->depth = depth + 1;
+        node->pathLength = childPathLength(n);
+        return node;
+    }
+    // n must not name a child already.
+    Node* addChild(std::string_view n) { return children.insert(childSlot(n), makeChild(n))->get(); }
+
+    std::size_t valueSlot(std::string_view n) const {
+        auto at = std::lower_bound(valueOrder.begin(), valueOrder.end(), n,
+                                   [&](std::size_t i, std::string_view k) { return lessNoCase(values[i].first, k); });
+        return static_cast<std::size_t>(at - valueOrder.begin());
     }
     std::pair<std::string, std::string>* value(std::string_view n) {
-        for (auto& v : values)
-            if (equalsNoCase(v.first, n)) return &v;
-        return nullptr;
+        std::size_t slot = valueSlot(n);
+        if (slot == valueOrder.size() || !equalsNoCase(values[valueOrder[slot]].first, n)) return nullptr;
+        return &values[valueOrder[slot]];
+    }
+    // n must not name a value already.
+    void addValue(std::string_view n, std::string_view v) {
+        std::size_t slot = valueSlot(n);
+        values.emplace_back(std::string(n), std::string(v));
+        valueOrder.insert(valueOrder.begin() + static_cast<std::ptrdiff_t>(slot), values.size() - 1);
+    }
+    bool removeValue(std::string_view n) {
+        std::size_t slot = valueSlot(n);
+        if (slot == valueOrder.size() || !equalsNoCase(values[valueOrder[slot]].first, n)) return false;
+        std::size_t index = valueOrder[slot];
+        values.erase(values.begin() + static_cast<std::ptrdiff_t>(index));
+        valueOrder.erase(valueOrder.begin() + static_cast<std::ptrdiff_t>(slot));
+        for (auto& i : valueOrder)
+            if (i > index) --i;
+        return true;
     }
 };
+
+// Frees the subtree without recursing, so no tree is too deep to let go of.
+Registry::Node::~Node() {
+    std::vector<std::unique_ptr<Node>> pending;
+    for (auto& c : children)
+        if (c) pending.push_back(std::move(c));
+    children.clear();
+    while (!pending.empty()) {
+        std::unique_ptr<Node> node = std::move(pending.back());
+        pending.pop_back();
+        for (auto& c : node->children)
+            if (c) pending.push_back(std::move(c));
+        node->children.clear();
+    }
+}
 
 namespace {
 
 using Node = Registry::Node;
 
-void writeKeys(std::string& out, std::string_view rootName, const std::string& path, const Node& node, bool isRoot) {
-    if (!isRoot || !node.values.empty()) {
-        out += "\n[";
-        out += rootName;
-        if (!path.empty()) {
-            out.push_back('\\');
-            out += path;
-        }
-        out += "]\n";
-        for (const auto& [name, value] : node.values) {
-            if (name.empty())
-                out.push_back('@');
-            else
-                appendQuoted(out, name);
-            out.push_back('=');
-            appendQuoted(out, value);
-            out.push_back('\n');
-        }
-    }
-    for (const auto& c : node.children) writeKeys(out, rootName, joinPath(path, c->name), *c, false);
+std::string_view rootNameAt(std::size_t index) {
+    return registryRootName(static_cast<RegistryRoot>(index));
 }
 
-// Parses the store's text into roots; on failure returns a description.
-std::string parseStore(std::string_view text, std::unique_ptr<Node> (&roots)[2]) {
+// Sizes of the pieces of the written store, to keep its size known without
+// writing it.
+std::size_t quotedSize(std::string_view s) {
+    std::size_t n = 2;
+    for (char c : s) {
+        auto u = static_cast<unsigned char>(c);
+        n += (c == '\\' || c == '"') ? 2 : (u < 0x20 || u == 0x7F) ? 4 : 1;
+    }
+    return n;
+}
+std::size_t valueLineSize(std::string_view name, std::string_view value) {
+    return (name.empty() ? 1 : quotedSize(name)) + 1 + quotedSize(value) + 1;
+}
+std::size_t sectionHeaderSize(std::string_view rootName, std::size_t pathLength) {
+    return 2 + rootName.size() + (pathLength > 0 ? 1 + pathLength : 0) + 2;
+}
+// What a key adds to the store: its section, when it has one (a root has
+// one only while it holds values), and its values.
+std::size_t keySize(std::string_view rootName, const Node& node) {
+    if (node.depth == 0 && node.values.empty()) return 0;
+    std::size_t n = sectionHeaderSize(rootName, node.pathLength);
+    for (const auto& [name, value] : node.values) n += valueLineSize(name, value);
+    return n;
+}
+
+std::string mebibytes(std::size_t bytes) {
+    return std::to_string(bytes / (1024 * 1024)) + " MiB";
+}
+
+std::string tooDeep(std::size_t depth) {
+    return "a key " + std::to_string(depth) + " levels deep, more than the " + std::to_string(kRegMaxKeyDepth) +
+           " allowed";
+}
+
+std::string tooLarge() {
+    return "the store would be larger than " + mebibytes(kRegMaxStoreSize) + " as written";
+}
+
+void writeSection(std::string& out, std::string_view rootName, std::string_view path, const Node& node) {
+    out += "\n[";
+    out += rootName;
+    if (!path.empty()) {
+        out.push_back('\\');
+        out += path;
+    }
+    out += "]\n";
+    for (const auto& [name, value] : node.values) {
+        if (name.empty())
+            out.push_back('@');
+        else
+            appendQuoted(out, name);
+        out.push_back('=');
+        appendQuoted(out, value);
+        out.push_back('\n');
+    }
+}
+
+// Every key of one root, parents before children, children in enumeration
+// order; iterative, whatever the depth.
+void writeTree(std::string& out, std::string_view rootName, const Node& root) {
+    if (!root.values.empty()) writeSection(out, rootName, {}, root);
+    struct Step {
+        const Node* node;
+        std::size_t next;        // child to write next
+        std::size_t pathLength;  // of node's path
+    };
+    std::vector<Step> stack{{&root, 0, 0}};
+    std::string path;
+    while (!stack.empty()) {
+        Step& top = stack.back();
+        if (top.next == top.node->children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const Node& child = *top.node->children[top.next++];
+        path.resize(top.pathLength);
+        if (!path.empty()) path.push_back('\\');
+        path += child.name;
+        writeSection(out, rootName, path, child);
+        stack.push_back({&child, 0, path.size()});
+    }
+}
+
+struct ParseResult {
+    std::string error;         // empty when the text parsed
+    bool pastLimit = false;    // the error is a limit, not damage
+    std::size_t textSize = 0;  // of the store as written
+};
+
+// While parsing, keys and values are appended as they come; keys are found
+// through an index, values are sorted by name once at the end (which is also
+// when a name given twice shows). The keys' enumeration order and the values'
+// lookup order are made then too, so a large store loads in O(n log n)
+// whatever order its file has.
+struct ChildName {
+    Node* parent;
+    std::string_view name;  // the child's own name, which never moves
+};
+struct ChildNameLess {
+    bool operator()(const ChildName& a, const ChildName& b) const {
+        if (a.parent != b.parent) return std::less<const Node*>()(a.parent, b.parent);
+        return lessNoCase(a.name, b.name);
+    }
+};
+std::string givenTwice(const std::string& name) {
+    return "value \"" + (name.size() > 64 ? name.substr(0, 64) + "..." : name) + "\" given twice";
+}
+
+struct ValueLine {
+    Node* node;
+    std::size_t index;  // into node->values
+    std::size_t lineNo;
+    std::string_view name() const { return node->values[index].first; }
+};
+
+// Sorts the values read so far by key, name and line; returns the first
+// line (0: none) that gives a key a value name it already has, and the name.
+std::size_t sortValueLines(std::vector<ValueLine>& lines, std::string& repeated) {
+    std::sort(lines.begin(), lines.end(), [](const ValueLine& a, const ValueLine& b) {
+        if (a.node != b.node) return std::less<const Node*>()(a.node, b.node);
+        int order = compareNoCase(a.name(), b.name());
+        return order != 0 ? order < 0 : a.lineNo < b.lineNo;
+    });
+    std::size_t first = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const ValueLine& a = lines[i - 1];
+        const ValueLine& b = lines[i];
+        if (a.node == b.node && equalsNoCase(a.name(), b.name()) && (first == 0 || b.lineNo < first)) {
+            first = b.lineNo;
+            repeated = std::string(b.name());
+        }
+    }
+    return first;
+}
+
+// Parses the store's text into roots (replacing them).
+ParseResult parseStore(std::string_view text, std::unique_ptr<Node> (&roots)[2]) {
     for (auto& r : roots) r = std::make_unique<Node>();
+    ParseResult result;
+    std::size_t size = kFileHeader.size() + 1;
+    std::map<ChildName, Node*, ChildNameLess> keys;
+    std::vector<ValueLine> valueLines;
+
     ByteReader reader(asBytes(text));
     Node* current = nullptr;
+    std::string_view currentRoot;
+    std::vector<Node*> chain;  // the keys of the last section's path, from the top
+    std::size_t chainRoot = 2;
     std::size_t lineNo = 0;
     bool sawHeader = false;
     std::string name, value;
     std::vector<std::string_view> names;
+    // Reports the first fault by line: a repeated value name before this
+    // line comes first.
+    auto fail = [&](const std::string& what, bool pastLimit = false) {
+        std::string repeated;
+        std::size_t repeatedAt = sortValueLines(valueLines, repeated);
+        if (repeatedAt != 0 && repeatedAt < lineNo) {
+            result.error = "line " + std::to_string(repeatedAt) + ": " + givenTwice(repeated);
+            result.pastLimit = false;
+        } else {
+            result.error = "line " + std::to_string(lineNo) + ": " + what;
+            result.pastLimit = pastLimit;
+        }
+        return result;
+    };
     while (reader.remaining() > 0) {
         auto rest = reader.rest();
         auto newline = std::find(rest.begin(), rest.end(), std::uint8_t{'\n'});
@@ -217,47 +420,97 @@ std::string parseStore(std::string_view text, std::unique_ptr<Node> (&roots)[2])
         auto bytes = line.data();
         if (!bytes.empty() && bytes.back() == '\r') line = ByteReader(bytes.first(bytes.size() - 1));
         std::string_view lineText(reinterpret_cast<const char*>(line.data().data()), line.size());
-        std::string where = "line " + std::to_string(lineNo) + ": ";
 
         if (!sawHeader) {
-            if (lineText != kFileHeader) return where + "not a registry store (expected \"" + std::string(kFileHeader) + "\")";
+            if (lineText != kFileHeader)
+                return fail("not a registry store (expected \"" + std::string(kFileHeader) + "\")");
             sawHeader = true;
             continue;
         }
         if (lineText.empty() || lineText.front() == ';') continue;
         if (lineText.front() == '[') {
-            if (lineText.back() != ']' || lineText.size() < 2) return where + "unterminated key name";
+            if (lineText.back() != ']' || lineText.size() < 2) return fail("unterminated key name");
             std::string_view full = lineText.substr(1, lineText.size() - 2);
             std::string_view rootName = full.substr(0, full.find('\\'));
-            int rootIndex = -1;
-            for (int i = 0; i < 2; ++i)
-                if (equalsNoCase(rootName, registryRootName(static_cast<RegistryRoot>(i)))) rootIndex = i;
-            if (rootIndex < 0) return where + "unknown root key";
-            std::string_view below = rootName.size() < full.size() ? full.substr(rootName.size() + 1) : std::string_view();
-            if (rootName.size() < full.size() && below.empty()) return where + "empty key name";
-            if (!splitPath(below, names)) return where + "invalid key name";
-            current = roots[rootIndex].get();
-            for (auto n : names) {
-                Node* next = current->child(n);
-                current = next ? next : current->addChild(n);
+            std::size_t rootIndex = 2;
+            for (std::size_t i = 0; i < 2; ++i)
+                if (equalsNoCase(rootName, rootNameAt(i))) rootIndex = i;
+            if (rootIndex == 2) return fail("unknown root key");
+            std::string_view below =
+                rootName.size() < full.size() ? full.substr(rootName.size() + 1) : std::string_view();
+            if (rootName.size() < full.size() && below.empty()) return fail("empty key name");
+            // Counted before splitting, so a path of millions of names is not split first.
+            std::size_t depth =
+                below.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(below.begin(), below.end(), '\\'));
+            if (depth > kRegMaxKeyDepth) return fail(tooDeep(depth), true);
+            if (!splitPath(below, names)) return fail("invalid key name");
+            // Sections mostly share their start with the one before (a
+            // written store has every parent just before its children), so
+            // that part is not looked up again.
+            std::size_t shared = 0;
+            if (rootIndex == chainRoot)
+                while (shared < names.size() && shared < chain.size() &&
+                       equalsNoCase(chain[shared]->name, names[shared]))
+                    ++shared;
+            chain.resize(shared);
+            chainRoot = rootIndex;
+            current = shared > 0 ? chain.back() : roots[rootIndex].get();
+            currentRoot = rootNameAt(rootIndex);
+            for (std::size_t i = shared; i < names.size(); ++i) {
+                auto known = keys.find(ChildName{current, names[i]});
+                if (known != keys.end()) {
+                    current = known->second;
+                } else {
+                    size += sectionHeaderSize(currentRoot, current->childPathLength(names[i]));
+                    if (size > kRegMaxStoreSize) return fail(tooLarge(), true);
+                    Node* added = current->children.emplace_back(current->makeChild(names[i])).get();
+                    keys.emplace(ChildName{current, added->name}, added);
+                    current = added;
+                }
+                chain.push_back(current);
             }
             continue;
         }
-        if (!current) return where + "value outside of a key";
+        if (!current) return fail("value outside of a key");
         if (line.startsWith("@")) {
             line.skip(1);
             name.clear();
         } else if (!readQuoted(line, name)) {
-            return where + "malformed value name";
+            return fail("malformed value name");
         }
-        if (line.u8() != '=' || !line.ok()) return where + "expected '=' after the value name";
-        if (!readQuoted(line, value)) return where + "malformed value";
-        if (line.remaining() != 0) return where + "text after the value";
-        if (current->value(name)) return where + "value \"" + name + "\" given twice";
+        if (line.u8() != '=' || !line.ok()) return fail("expected '=' after the value name");
+        if (!readQuoted(line, value)) return fail("malformed value");
+        if (line.remaining() != 0) return fail("text after the value");
+        if (current->depth == 0 && current->values.empty()) size += sectionHeaderSize(currentRoot, 0);
+        size += valueLineSize(name, value);
+        if (size > kRegMaxStoreSize) return fail(tooLarge(), true);
         current->values.emplace_back(name, value);
+        valueLines.push_back({current, current->values.size() - 1, lineNo});
     }
-    if (!sawHeader && !text.empty()) return "line 1: not a registry store";
-    return {};
+    if (!sawHeader && !text.empty()) {
+        lineNo = 1;
+        return fail("not a registry store");
+    }
+    std::string repeated;
+    if (std::size_t at = sortValueLines(valueLines, repeated); at != 0) {
+        lineNo = at;
+        return fail(givenTwice(repeated));
+    }
+
+    // Both indexes run parent by parent, in name order.
+    Node* sorted = nullptr;
+    for (const auto& entry : keys) {
+        Node* parent = entry.first.parent;
+        if (parent == sorted) continue;
+        sorted = parent;
+        std::sort(parent->children.begin(), parent->children.end(),
+                  [](const std::unique_ptr<Node>& a, const std::unique_ptr<Node>& b) {
+                      return lessNoCase(a->name, b->name);
+                  });
+    }
+    for (const auto& v : valueLines) v.node->valueOrder.push_back(v.index);
+    result.textSize = size;
+    return result;
 }
 
 }  // namespace
@@ -279,7 +532,7 @@ std::string Registry::defaultPath() {
     return dataFolder() + "registry.reg";
 }
 
-Registry::Registry(std::string path) : path_(std::move(path)) {
+Registry::Registry(std::string path) : path_(std::move(path)), textSize_(kFileHeader.size() + 1) {
     for (auto& r : roots_) r = std::make_unique<Node>();
 
     lockFd_ = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -307,8 +560,14 @@ Registry::Registry(std::string path) : path_(std::move(path)) {
         problem_ = path_ + ": " + std::strerror(errno);
         return;
     }
-    if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) {
-        problem_ = path_ + ": not a registry store (not a file, or too large)";
+    if (!S_ISREG(st.st_mode)) {
+        problem_ = path_ + ": not a registry store (not a file)";
+        return;
+    }
+    const std::string tooLargeFile =
+        path_ + " is beyond the store's limits (larger than " + mebibytes(kRegMaxStoreSize) + "); it is left unchanged";
+    if (static_cast<std::uint64_t>(st.st_size) > kRegMaxStoreSize) {
+        problem_ = tooLargeFile;
         return;
     }
     auto text = readWholeFile(path_);
@@ -316,12 +575,18 @@ Registry::Registry(std::string path) : path_(std::move(path)) {
         problem_ = path_ + ": cannot be read";
         return;
     }
-    std::string error = parseStore(*text, roots_);
-    if (!error.empty()) {
-        for (auto& r : roots_) r = std::make_unique<Node>();
-        problem_ = path_ + " is damaged (" + error + "); it is left unchanged";
+    if (text->size() > kRegMaxStoreSize) {  // grew since it was looked at
+        problem_ = tooLargeFile;
         return;
     }
+    ParseResult parsed = parseStore(*text, roots_);
+    if (!parsed.error.empty()) {
+        for (auto& r : roots_) r = std::make_unique<Node>();
+        problem_ = path_ + (parsed.pastLimit ? " is beyond the store's limits (" : " is damaged (") + parsed.error +
+                   "); it is left unchanged";
+        return;
+    }
+    textSize_ = parsed.textSize;
     savedText_ = std::move(*text);
     ready_ = true;
 }
@@ -363,8 +628,17 @@ long Registry::change(long result) {
         return kRegSuccess;
     }
     problem_ = path_ + ": cannot be written (" + std::strerror(errno) + ")";
-    if (!parseStore(savedText_, roots_).empty()) ready_ = false;  // cannot happen: it parsed before
+    ParseResult saved = parseStore(savedText_, roots_);
+    if (saved.error.empty())
+        textSize_ = saved.textSize;
+    else
+        ready_ = false;  // cannot happen: it parsed before
     return kRegNotReady;
+}
+
+long Registry::refuse(std::string why) {
+    problem_ = path_ + ": refused, " + why;
+    return kRegQuotaLimit;
 }
 
 long Registry::openKey(const RegistryKey& parent, std::string_view subKey, RegistryKey& out) const {
@@ -379,7 +653,7 @@ long Registry::openKey(const RegistryKey& parent, std::string_view subKey, Regis
     for (auto n : names) {
         node = node->child(n);
         if (!node) return kRegNotFound;
-        path = joinPath(path, node->name);
+        appendName(path, node->name);
     }
     out = RegistryKey(parent.rootKey(), std::move(path));
     return kRegSuccess;
@@ -394,17 +668,29 @@ long Registry::createKey(const RegistryKey& parent, std::string_view subKey, Reg
     std::vector<std::string_view> names;
     if (!splitPath(subKey, names)) return kRegInvalidParameter;
     std::string path = parent.path();
-    bool created = false;
-    for (auto n : names) {
-        Node* next = node->child(n);
-        if (!next) {
-            next = node->addChild(n);
-            created = true;
-        }
+    std::size_t existing = 0;
+    for (; existing < names.size(); ++existing) {
+        Node* next = node->child(names[existing]);
+        if (!next) break;
         node = next;
-        path = joinPath(path, node->name);
+        appendName(path, node->name);
     }
-    if (created) {
+    if (existing < names.size()) {
+        // Check both limits before making anything, so a refusal changes nothing.
+        std::size_t missing = names.size() - existing;
+        if (missing > kRegMaxKeyDepth - node->depth) return refuse(tooDeep(node->depth + missing));
+        std::string_view rootName = registryRootName(parent.rootKey());
+        std::size_t grow = 0, pathLength = node->pathLength;
+        for (std::size_t i = existing; i < names.size(); ++i) {
+            pathLength = (i == existing && node->depth == 0) ? names[i].size() : pathLength + 1 + names[i].size();
+            grow += sectionHeaderSize(rootName, pathLength);
+            if (grow > kRegMaxStoreSize - textSize_) return refuse(tooLarge());
+        }
+        for (std::size_t i = existing; i < names.size(); ++i) {
+            node = node->addChild(names[i]);
+            appendName(path, node->name);
+        }
+        textSize_ += grow;
         long result = change(kRegSuccess);
         if (result != kRegSuccess) return result;
     }
@@ -431,10 +717,17 @@ long Registry::setValue(const RegistryKey& key, std::string_view name, std::stri
     value = untilNul(value);
     if (auto* v = node->value(name)) {
         if (v->second == value) return kRegSuccess;
+        std::size_t before = quotedSize(v->second), after = quotedSize(value);
+        if (after > before && after - before > kRegMaxStoreSize - textSize_) return refuse(tooLarge());
         v->second = std::string(value);
+        textSize_ = textSize_ - before + after;
         return change(kRegSuccess);
     }
-    node->values.emplace_back(std::string(name), std::string(value));
+    std::size_t grow = valueLineSize(name, value);
+    if (node->depth == 0 && node->values.empty()) grow += sectionHeaderSize(registryRootName(key.rootKey()), 0);
+    if (grow > kRegMaxStoreSize - textSize_) return refuse(tooLarge());
+    node->addValue(name, value);
+    textSize_ += grow;
     return change(kRegSuccess);
 }
 
@@ -442,10 +735,11 @@ long Registry::deleteValue(const RegistryKey& key, std::string_view name) {
     if (!ready_) return kRegNotReady;
     Node* node = find(key);
     if (!node) return key.valid() ? kRegKeyDeleted : kRegInvalidParameter;
-    auto it = std::find_if(node->values.begin(), node->values.end(),
-                           [&](const auto& v) { return equalsNoCase(v.first, untilNul(name)); });
-    if (it == node->values.end()) return kRegNotFound;
-    node->values.erase(it);
+    name = untilNul(name);
+    std::string_view rootName = registryRootName(key.rootKey());
+    std::size_t before = keySize(rootName, *node);
+    if (!node->removeValue(name)) return kRegNotFound;
+    textSize_ = textSize_ - before + keySize(rootName, *node);
     return change(kRegSuccess);
 }
 
@@ -469,20 +763,25 @@ long Registry::deleteKey(const RegistryKey& parent, std::string_view subKey) {
         node = node->child(names[i]);
         if (!node) return kRegNotFound;
     }
-    auto it = std::find_if(node->children.begin(), node->children.end(),
-                           [&](const std::unique_ptr<Node>& c) { return equalsNoCase(c->name, names.back()); });
-    if (it == node->children.end()) return kRegNotFound;
-    if (!(*it)->children.empty()) return kRegAccessDenied;
-    node->children.erase(it);
+    auto at = node->childSlot(names.back());
+    if (at == node->children.end() || !equalsNoCase((*at)->name, names.back())) return kRegNotFound;
+    if (!(*at)->children.empty()) return kRegAccessDenied;
+    textSize_ -= keySize(registryRootName(parent.rootKey()), **at);
+    node->children.erase(at);
     return change(kRegSuccess);
 }
 
 std::string Registry::text() const {
-    std::string out(kFileHeader);
+    std::string out;
+    out.reserve(textSize_);
+    out += kFileHeader;
     out.push_back('\n');
-    for (int i = 0; i < 2; ++i)
-        writeKeys(out, registryRootName(static_cast<RegistryRoot>(i)), std::string(), *roots_[i], true);
+    for (std::size_t i = 0; i < 2; ++i) writeTree(out, rootNameAt(i), *roots_[i]);
     return out;
+}
+
+std::size_t Registry::textSize() const {
+    return textSize_;
 }
 
 }  // namespace kestrel::platform

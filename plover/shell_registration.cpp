@@ -1,5 +1,7 @@
 #include "plover/shell_registration.h"
 
+#include <vector>
+
 #include "platform/desktop_integration.h"
 
 namespace kestrel::plover {
@@ -174,12 +176,29 @@ int contextMenuDelete(Registry& store, std::string_view extension, std::string_v
 }
 
 long deleteKeyTree(Registry& store, const RegistryKey& parent, std::string_view name) {
-    RegistryKey key;
-    if (long r = store.openKey(parent, name, key); r != kRegSuccess) return r;
+    RegistryKey top;
+    if (long r = store.openKey(parent, name, top); r != kRegSuccess) return r;
+    // Down the first subkey until a key has none, delete that one and go on
+    // from its parent: no recursion, however deep the stored tree is.
+    struct Level {
+        RegistryKey key;
+        std::string name;  // below the level above
+    };
+    std::vector<Level> chain;
+    chain.push_back({top, std::string(name)});
     std::string sub;
-    while (store.enumKey(key, 0, sub) == kRegSuccess)
-        if (deleteKeyTree(store, key, sub) != kRegSuccess) break;
-    if (store.enumKey(key, 0, sub) == kRegSuccess) return kRegNotReady;
+    while (chain.size() > 1 || store.enumKey(top, 0, sub) == kRegSuccess) {
+        const RegistryKey current = chain.back().key;
+        if (store.enumKey(current, 0, sub) == kRegSuccess) {
+            RegistryKey child;
+            if (store.openKey(current, sub, child) != kRegSuccess) return kRegNotReady;
+            chain.push_back({child, sub});
+            continue;
+        }
+        std::string leaf = std::move(chain.back().name);
+        chain.pop_back();
+        if (store.deleteKey(chain.back().key, leaf) != kRegSuccess) return kRegNotReady;  // subkeys remain
+    }
     return store.deleteKey(parent, name);
 }
 

@@ -10,6 +10,7 @@
 #include "tests/plover/plover_test_env.h"
 
 using namespace kestrel::testing;
+using kestrel::platform::kRegMaxKeyDepth;
 using kestrel::platform::kRegNotReady;
 using kestrel::platform::kRegSuccess;
 using kestrel::platform::Registry;
@@ -25,6 +26,17 @@ const std::string kUserChoice =
     "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.flv";
 
 class Plover : public PloverEnvTest {};
+
+// "name\name\..." depth times.
+std::string chain(std::size_t depth, const std::string& name = "a") {
+    std::string out;
+    for (std::size_t i = 0; i < depth; ++i) out += (i ? "\\" : "") + name;
+    return out;
+}
+
+std::string deepStore() {
+    return slurp(std::string(KESTREL_REGRESSIONS_DIR) + "/registry-deep-10000.reg");
+}
 
 }  // namespace
 
@@ -258,4 +270,75 @@ TEST_F(Plover, CallsFromSeveralThreadsDoNotLoseChanges) {
     EXPECT_EQ(value("HKEY_CLASSES_ROOT\\Kestrel.flv\\shell\\open\\command"), kCommand);
     for (int i = 0; i < 15; ++i)
         EXPECT_EQ(value("HKEY_CLASSES_ROOT\\Kestrel.flv\\shell\\Verb " + std::to_string(i) + "\\command"), kCommand);
+}
+
+// A store 10,000 keys deep was rewritten as 100 MB by the first call, which
+// the store then refused, locking every later call out. It is refused at
+// once now: every call fails and the store stays as the user had it.
+TEST_F(Plover, Regression_DeepStoreFailsEveryCallAndIsKept) {
+    const std::string deep = deepStore();
+    ASSERT_GT(deep.size(), 20000u) << "regression input missing";
+    writeText(storePath(), deep);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(File_Associated(".flv", kProgram, 1), 0);
+        EXPECT_EQ(File_Unassociated(".flv"), 0);
+        EXPECT_EQ(ContextMenu_Add(".flv", kProgram, kMenu), 0);
+        EXPECT_EQ(ContextMenu_Delete(".flv", kMenu), 0);
+    }
+    EXPECT_EQ(std::filesystem::file_size(storePath()), deep.size());
+    EXPECT_TRUE(storeText() == deep);
+    EXPECT_FALSE(std::filesystem::exists(applications() + "kestrel.flv.desktop"));
+    Registry store(storePath());
+    EXPECT_NE(store.problem().find("10000 levels deep"), std::string::npos) << store.problem();
+}
+
+// The same through kestrel-cli: failure in the exit status, the reason on
+// stderr, the store kept, and the same answer the second time.
+TEST_F(Plover, Regression_CommandLineAssociateWithADeepStoreFailsAndKeepsIt) {
+    const std::string cli = std::string(KESTREL_BIN_DIR) + "/kestrel-cli";
+    if (!toolAvailable(cli)) GTEST_SKIP() << "kestrel-cli is not built";
+    ScopedEnv home("HOME", dir_->file("user"));  // the settings make the save folder below it
+    const std::string deep = deepStore();
+    ASSERT_GT(deep.size(), 20000u) << "regression input missing";
+    writeText(storePath(), deep);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ToolResult r = runTool({cli, "associate", "--file", "on"});
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_NE(r.err.find("File_Associated failed"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("10000 levels deep, more than the 512 allowed"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("left unchanged"), std::string::npos) << r.err;
+        EXPECT_EQ(std::filesystem::file_size(storePath()), deep.size());
+        EXPECT_TRUE(storeText() == deep);
+    }
+}
+
+// A type name that reaches down to the depth limit leaves no room for its
+// command keys: the calls fail and change nothing.
+TEST_F(Plover, KeysPastTheDepthLimitFailTheCallAndChangeNothing) {
+    const std::string type = chain(kRegMaxKeyDepth - 2, "T");  // + shell + verb = the limit
+    set("HKEY_CLASSES_ROOT\\.flv", "", type);
+    set("HKEY_CLASSES_ROOT\\" + type, "", "");
+    const std::string before = storeText();
+    EXPECT_EQ(File_Associated(".flv", kProgram, 1), 0);
+    EXPECT_EQ(ContextMenu_Add(".flv", kProgram, kMenu), 0);
+    EXPECT_EQ(storeText(), before);
+    // What fits still works.
+    set("HKEY_CLASSES_ROOT\\" + type + "\\shell\\open", "", "");
+    EXPECT_TRUE(keyExists("HKEY_CLASSES_ROOT\\" + type + "\\shell\\open"));
+    EXPECT_EQ(ContextMenu_Delete(".flv", "open"), 1);
+    EXPECT_FALSE(keyExists("HKEY_CLASSES_ROOT\\" + type + "\\shell\\open"));
+}
+
+// The verb goes with every subkey, whatever the shape of the tree below it.
+TEST_F(Plover, ContextMenuDeleteRemovesADeepTree) {
+    ASSERT_EQ(ContextMenu_Add(".flv", kProgram, kMenu), 1);
+    const std::string verb = "HKEY_CLASSES_ROOT\\Kestrel.flv\\shell\\Play in Kestrel\\";
+    set(verb + chain(100, "d"), "", "bottom");
+    set(verb + chain(50, "d") + "\\branch\\" + chain(20, "e"), "", "side");
+    set(verb + "command\\z", "x", "y");
+    set("HKEY_CLASSES_ROOT\\Kestrel.flv\\shell\\Other\\" + chain(5, "d"), "", "stays");
+    EXPECT_EQ(ContextMenu_Delete(".flv", kMenu), 1);
+    EXPECT_FALSE(keyExists("HKEY_CLASSES_ROOT\\Kestrel.flv\\shell\\Play in Kestrel"));
+    EXPECT_EQ(value("HKEY_CLASSES_ROOT\\Kestrel.flv\\shell\\Other\\" + chain(5, "d")), "stays");
 }
