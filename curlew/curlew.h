@@ -13,7 +13,10 @@
  * output that cannot be created, or a stream in which no chunk boundary can
  * be found). Returns 0 after a conversion, a negative value otherwise; the
  * caller of this plug-in judges the output by its size and does not need
- * the value.
+ * the value. The file holds only bytes of the stream: a message that does
+ * not arrive whole (whatever length its header announced) leaves no tag,
+ * so the output is never much larger than the stream. Only a regular file
+ * is read as the raw stream; a FIFO or a device gives -1.
  *
  * Beside the raw stream there may be a list of the places where bytes of
  * the connection were never captured (raw stream path + ".gaps": one

@@ -18,6 +18,7 @@
 namespace kestrel::merlin {
 
 inline constexpr std::uint8_t kMsgSetChunkSize = 1;
+inline constexpr std::uint8_t kMsgAbort = 2;
 inline constexpr std::uint8_t kMsgAudio = 8;
 inline constexpr std::uint8_t kMsgVideo = 9;
 inline constexpr std::uint8_t kMsgDataAmf0 = 18;

@@ -38,6 +38,11 @@ std::uint8_t ConversionOutcome::typeFlags() const {
     return static_cast<std::uint8_t>((audio ? flv::kFlagsAudio : 0) | (video ? flv::kFlagsVideo : 0));
 }
 
+bool ConversionOutcome::complete() const {
+    return status == Status::Converted && damagedRecords == 0 && !endsInsideRecord && lostSyncsUnexplained == 0 &&
+           messagesCutUnexplained == 0;
+}
+
 // ---------------------------------------------------------------- table
 
 void ChunkStreamTable::clear() {
@@ -81,11 +86,11 @@ bool ChunkStreamConverter::trialParse(std::span<const std::uint8_t> bytes, std::
     std::array<std::uint32_t, 64> length{};
     std::array<std::uint32_t, 64> remaining{};
     std::array<std::uint8_t, 64> type{};
-    std::size_t p = 0;
-    while (bytes.size() - p > kSyncTail) {
+    ByteReader walk(bytes);
+    while (walk.remaining() > kSyncTail) {
         ChunkHeader h;
-        const std::size_t c = bytes[p] & 0x3Fu;
-        if (!decodeChunkHeader(bytes.subspan(p), h, ((extended >> c) & 1) != 0)) return false;
+        const std::size_t c = walk.u8At(walk.position()) & 0x3Fu;
+        if (!decodeChunkHeader(walk.rest(), h, ((extended >> c) & 1) != 0)) return false;
         if (h.format <= 2) {
             const std::uint64_t bit = std::uint64_t{1} << c;
             extended = h.extended ? extended | bit : extended & ~bit;
@@ -99,16 +104,15 @@ bool ChunkStreamConverter::trialParse(std::span<const std::uint8_t> bytes, std::
             type[c] = h.type;
             length[c] = remaining[c] = h.length;
         }
-        p += h.size;
+        walk.skip(h.size);
         if (length[c] == 0) continue;
         const bool firstChunk = remaining[c] == length[c];
-        const std::size_t take = std::min<std::size_t>({remaining[c], chunkSize, bytes.size() - p});
-        if (type[c] == kMsgSetChunkSize && firstChunk && take >= 4) {
-            std::uint32_t size = chunkSizeValue(ByteReader(bytes).be32At(p));
+        const auto chunk = walk.bytes(std::min<std::size_t>({remaining[c], chunkSize, walk.remaining()}));
+        if (type[c] == kMsgSetChunkSize && firstChunk && chunk.size() >= 4) {
+            std::uint32_t size = chunkSizeValue(ByteReader(chunk).be32At(0));
             if (size != 0) chunkSize = size;
         }
-        remaining[c] -= static_cast<std::uint32_t>(take);
-        p += take;
+        remaining[c] -= static_cast<std::uint32_t>(chunk.size());
     }
     return true;
 }
@@ -139,6 +143,8 @@ std::optional<SyncPoint> ChunkStreamConverter::findSyncPoint(std::span<const std
 
 void ChunkStreamConverter::reset() {
     sourceError_ = false;
+    lossSeen_ = false;
+    givenUpBeforeLoss_ = 0;
     workCount_ = 0;
     payloadRead_ = 0;
     workOffset_ = 0;
@@ -152,13 +158,26 @@ void ChunkStreamConverter::reset() {
     nameCapture_ = false;
     nameFill_ = 0;
     chunkSizeFill_ = 0;
+    abortFill_ = 0;
     deferred_ = nullptr;
     deferredFill_ = 0;
 }
 
 void ChunkStreamConverter::clearPending() {
-    table_.clearPending();
+    // A chunk that was still coming lost its bytes: its message cannot be
+    // whole, and what comes for it later is not written.
+    while (ChunkStreamEntry* e = table_.firstPending()) {
+        cutMessage(*e);
+        e->pending = 0;
+    }
     deferred_ = nullptr;  // a message not started before a gap is not started at all
+}
+
+void ChunkStreamConverter::cutMessage(ChunkStreamEntry& entry) {
+    if (entry.writeSize != 0) output_->dropTag(entry.tag);
+    entry.writeSize = 0;
+    if (deferred_ == &entry) deferred_ = nullptr;
+    if (entry.type == kMsgCommandAmf0) nameCapture_ = false;
 }
 
 void ChunkStreamConverter::publish() {
@@ -173,7 +192,19 @@ RecordStatus ChunkStreamConverter::readRecord(std::size_t offset, StreamRecord& 
         workOffset_ = payloadRead_ - offset;
         payloadRead_ += record.length;
     }
-    if (status == RecordStatus::Record && (record.flags & kRecordGap)) ++outcome_->gaps;
+    if (status != RecordStatus::Record) return status;
+    if (record.flags != 0 && record.flags != kRecordGap) {
+        // No recorder writes such a header: the framing of the file is
+        // damaged here, and what follows is read as after a gap.
+        ++outcome_->damagedRecords;
+        record.flags = kRecordGap;
+    } else if (record.flags == kRecordGap) {
+        ++outcome_->gaps;
+    }
+    if (record.flags == kRecordGap && !lossSeen_) {
+        lossSeen_ = true;
+        givenUpBeforeLoss_ = output_->tagsGivenUp();
+    }
     return status;
 }
 
@@ -200,7 +231,10 @@ bool ChunkStreamConverter::initialSync(ConversionOutcome& outcome) {
     chunkSize_ = point->chunkSize;
     currentStreamId_ = -1;
     table_.clear();
+    // The records are read again from the start, and counted again.
     outcome.gaps = 0;
+    outcome.damagedRecords = 0;
+    lossSeen_ = false;
     if (!source_->rewind()) {
         outcome.status = ConversionOutcome::Status::SourceError;
         return false;
@@ -239,6 +273,18 @@ std::uint32_t ChunkStreamConverter::takePayload(ChunkStreamEntry& entry, std::ui
     return wanted;
 }
 
+void ChunkStreamConverter::abortMessage(std::uint32_t csid) {
+    // The server gave up the message it was sending on that chunk stream:
+    // no tag for it, and no damage either. The chunk stream's next header
+    // starts a new message.
+    if (csid >= ChunkStreamTable::kCapacity) return;
+    ChunkStreamEntry* e = table_.find(static_cast<std::uint8_t>(csid));
+    if (!e || e->remaining == 0) return;
+    cutMessage(*e);
+    e->remaining = 0;
+    e->pending = 0;
+}
+
 void ChunkStreamConverter::setChunkSize(std::uint32_t size) {
     size = chunkSizeValue(size);
     if (size != 0) chunkSize_ = size;
@@ -257,6 +303,9 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
     case kMsgSetChunkSize:
         chunkSizeFill_ = 0;
         return;
+    case kMsgAbort:
+        abortFill_ = 0;
+        return;
     case kMsgAudio:
     case kMsgVideo: {
         const bool isAudio = entry.type == kMsgAudio;
@@ -267,12 +316,12 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
         track.running = std::max(entry.timestamp, other.running);
         std::uint8_t tagType = entry.type;
         if (!isAudio && !firstChunk.empty() && !isVideoFrame(firstChunk[0])) tagType = flv::kTagScript;
-        entry.writeBase = output_->appendTag(tagType, entry.length, track.running);
+        entry.tag = output_->openTag(tagType, entry.length, track.running);
         entry.writeSize = entry.length;
         track.started = true;
         track.csid = entry.csid;
         ++outcome_->tags;
-        if (observer_) observer_->tagStarted(entry.writeBase - flv::kTagHeaderSize, entry.headerOffset, entry.fullHeader);
+        if (observer_) observer_->tagStarted(entry.tag, entry.headerOffset, entry.fullHeader);
         return;
     }
     case kMsgDataAmf0: {
@@ -297,10 +346,10 @@ void ChunkStreamConverter::startMessage(ChunkStreamEntry& entry, std::span<const
             entry.markerAt = static_cast<std::uint32_t>(marker);
             size += kEcmaCountSize;
         }
-        entry.writeBase = output_->appendTag(flv::kTagScript, size, 0);
+        entry.tag = output_->openTag(flv::kTagScript, size, 0);
         entry.writeSize = size;
         ++outcome_->tags;
-        if (observer_) observer_->tagStarted(entry.writeBase - flv::kTagHeaderSize, entry.headerOffset, entry.fullHeader);
+        if (observer_) observer_->tagStarted(entry.tag, entry.headerOffset, entry.fullHeader);
         return;
     }
     default:
@@ -362,7 +411,7 @@ void ChunkStreamConverter::writeMessageBytes(ChunkStreamEntry& entry, std::span<
         if (entry.markerAt != kNoMarker && messageOffset > entry.markerAt) dataOffset += kEcmaCountSize;
         if (b.empty() || dataOffset >= entry.writeSize) return;
         const std::size_t n = std::min<std::uint64_t>(b.size(), entry.writeSize - dataOffset);
-        output_->writeAt(entry.writeBase + dataOffset, b.first(n));
+        output_->write(entry.tag, static_cast<std::uint32_t>(dataOffset), b.first(n));
     };
     if (entry.markerAt == kNoMarker || offset + bytes.size() <= entry.markerAt || offset > entry.markerAt) {
         put(offset, bytes);
@@ -385,6 +434,14 @@ void ChunkStreamConverter::writePayload(ChunkStreamEntry& entry, std::span<const
         std::memcpy(chunkSizeBytes_.data() + chunkSizeFill_, bytes.data(), n);
         chunkSizeFill_ += n;
         if (chunkSizeFill_ == chunkSizeBytes_.size()) setChunkSize(ByteReader(chunkSizeBytes_).be32At(0));
+        return;
+    }
+    case kMsgAbort: {
+        if (abortFill_ >= abortBytes_.size()) return;
+        const std::size_t n = std::min(bytes.size(), abortBytes_.size() - abortFill_);
+        std::memcpy(abortBytes_.data() + abortFill_, bytes.data(), n);
+        abortFill_ += n;
+        if (abortFill_ == abortBytes_.size()) abortMessage(ByteReader(abortBytes_).be32At(0));
         return;
     }
     case kMsgAudio:
@@ -411,29 +468,27 @@ void ChunkStreamConverter::writePayload(ChunkStreamEntry& entry, std::span<const
 }
 
 ChunkStreamConverter::Processed ChunkStreamConverter::process() {
-    const std::size_t n = workCount_;
-    std::size_t p = 0;
+    ByteReader walk(std::span<const std::uint8_t>(work_.data(), workCount_));
     if (ChunkStreamEntry* e = table_.firstPending()) {
         const std::uint32_t wanted = std::min(e->pending, e->remaining);
-        const std::uint32_t take = takePayload(*e, wanted, n);
-        const auto chunk = std::span<const std::uint8_t>(work_).first(take);
+        const auto chunk = walk.bytes(takePayload(*e, wanted, walk.remaining()));
         if (e == deferred_)
             continueDeferred(*e, chunk);
         else
             writePayload(*e, chunk);
-        p = take;
         if (observer_ && e->remaining == 0 && e->pending == 0 && e->writeSize != 0)
-            observer_->tagCompleted(e->writeBase - flv::kTagHeaderSize, workOffset_ + p);
+            observer_->tagCompleted(e->tag, workOffset_ + walk.position());
     }
-    while (p < n) {
+    while (walk.remaining() > 0) {
         ChunkHeader h;
-        const ChunkStreamEntry* known = table_.find(work_[p] & 0x3F);
-        if (!decodeChunkHeader(std::span<const std::uint8_t>(work_.data() + p, n - p), h, known && known->extended))
+        const ChunkStreamEntry* known = table_.find(walk.u8At(walk.position()) & 0x3F);
+        if (!decodeChunkHeader(walk.rest(), h, known && known->extended))
             break;  // the rest of the header comes with the next record
         if (!accepted(h)) {
             // The rest of this record cannot be trusted: resynchronise from the next.
             workCount_ = 0;
             ++outcome_->lostSyncs;
+            if (!lossSeen_) ++outcome_->lostSyncsUnexplained;
             return Processed::LostSync;
         }
         ChunkStreamEntry* e = nullptr;
@@ -450,6 +505,12 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
         } else {
             if (h.format == 0) currentStreamId_ = h.streamId;
             e = &table_.obtain(h.csid);
+            if (e->remaining != 0) {
+                // A new message before the last one on this chunk stream
+                // ended: that one never gets its missing bytes.
+                cutMessage(*e);
+                if (!lossSeen_) ++outcome_->messagesCutUnexplained;
+            }
             e->type = h.type;
             e->length = e->remaining = h.length;
             e->pending = 0;
@@ -460,19 +521,18 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
             fresh = true;
         }
         if (fresh) {
-            e->headerOffset = workOffset_ + p;
+            e->headerOffset = workOffset_ + walk.position();
             e->fullHeader = h.isFull();
         }
-        p += h.size;
+        walk.skip(h.size);
         if (e->length == 0) {
             e->writeSize = 0;
             continue;
         }
         const std::uint32_t wanted = std::min(e->remaining, chunkSize_);
-        const std::uint32_t take = takePayload(*e, wanted, n - p);
-        const auto chunk = std::span<const std::uint8_t>(work_.data() + p, take);
+        const auto chunk = walk.bytes(takePayload(*e, wanted, walk.remaining()));
         if (fresh) {
-            if (h.isFull() && take > 0) {
+            if (h.isFull() && !chunk.empty()) {
                 if (e->type == kMsgAudio && firstAudioByte_ == 0) firstAudioByte_ = chunk[0];
                 if (e->type == kMsgVideo && videoCodec_ == 0) videoCodec_ = chunk[0] & 0x0F;
             }
@@ -480,24 +540,25 @@ ChunkStreamConverter::Processed ChunkStreamConverter::process() {
         } else {
             writePayload(*e, chunk);
         }
-        p += take;
         if (observer_ && e->remaining == 0 && e->pending == 0 && e->writeSize != 0)
-            observer_->tagCompleted(e->writeBase - flv::kTagHeaderSize, workOffset_ + p);
+            observer_->tagCompleted(e->tag, workOffset_ + walk.position());
     }
-    workCount_ = n - p;
-    std::memmove(work_.data(), work_.data() + p, workCount_);
-    workOffset_ += p;
+    const std::size_t parsed = walk.position();
+    workCount_ = walk.remaining();
+    std::memmove(work_.data(), work_.data() + parsed, workCount_);
+    workOffset_ += parsed;
     return Processed::InSync;
 }
 
 ChunkStreamConverter::Resync ChunkStreamConverter::resynchronise(StreamRecord record, std::size_t carried) {
     std::size_t len = carried + record.length;
     for (;;) {
-        std::size_t pos = 0;
-        while (len - pos >= kSyncTail) {
+        // Every step forward is checked against the bytes left: a header
+        // near the end of the bytes must not move the scan past them.
+        ByteReader scan(std::span<const std::uint8_t>(work_.data(), len));
+        while (scan.remaining() >= kSyncTail) {
             ChunkHeader h;
-            bool qualifies = decodeChunkHeader(std::span<const std::uint8_t>(work_.data() + pos, len - pos), h) &&
-                             isPlausible(h);
+            bool qualifies = decodeChunkHeader(scan.rest(), h) && isPlausible(h);
             if (qualifies && h.format == 0 && currentStreamId_ >= 0 && h.streamId != currentStreamId_)
                 qualifies = false;
             if (qualifies) {
@@ -511,12 +572,18 @@ ChunkStreamConverter::Resync ChunkStreamConverter::resynchronise(StreamRecord re
                 qualifies = audioPoint || videoPoint || chunkSizePoint;
             }
             if (!qualifies) {
-                ++pos;
+                scan.skip(1);
                 continue;
             }
             if (h.type == kMsgSetChunkSize && h.timestamp == 0) {
-                setChunkSize(ByteReader(std::span<const std::uint8_t>(work_.data(), len)).be32At(pos + h.size));
-                pos += h.size + 4;
+                ByteReader message(scan.rest());
+                message.skip(h.size);
+                const std::uint32_t size = message.be32();
+                // Its value is not all here yet: it waits at the start of
+                // the bytes carried into the next record.
+                if (!message.ok()) break;
+                setChunkSize(size);
+                scan.skip(message.position());
                 continue;
             }
             // Before any media tag, any audio or video header will do: waiting
@@ -531,15 +598,18 @@ ChunkStreamConverter::Resync ChunkStreamConverter::resynchronise(StreamRecord re
             else
                 accept = h.type == kMsgAudio || h.type == kMsgVideo;
             if (accept) {
+                const std::size_t pos = scan.position();
                 workCount_ = len - pos;
                 std::memmove(work_.data(), work_.data() + pos, workCount_);
                 workOffset_ += pos;
                 ++outcome_->resyncs;
                 return Resync::Found;
             }
-            pos += h.size + std::min<std::size_t>({h.length, chunkSize_, len - pos - h.size});
+            // The header and its first chunk, as far as they are here.
+            scan.skip(std::min<std::size_t>(scan.remaining(), std::size_t{h.size} + std::min(h.length, chunkSize_)));
         }
-        // Fewer than 16 bytes left: carry them into the next record.
+        // Fewer than 20 bytes left: carry them into the next record.
+        const std::size_t pos = scan.position();
         carried = len - pos;
         std::memmove(work_.data(), work_.data() + pos, carried);
         publish();
@@ -564,7 +634,9 @@ ConversionOutcome ChunkStreamConverter::convert(RecordSource& source, FlvOutputF
     output_ = &output;
     consumed_ = consumed;
     outcome_ = &outcome;
+    output.setListener(observer_);
     if (!initialSync(outcome)) {
+        output.setListener(nullptr);
         outcome_ = nullptr;
         return outcome;
     }
@@ -594,9 +666,18 @@ ConversionOutcome ChunkStreamConverter::convert(RecordSource& source, FlvOutputF
         inSync = process() == Processed::InSync;
     }
 
+    // Messages still open where the source ends were cut by the end of the
+    // recording; their tags are left out, like every tag that never got all
+    // its bytes.
+    output.dropOpenTags();
+    const std::uint64_t givenUp = lossSeen_ ? givenUpBeforeLoss_ : output.tagsGivenUp();
+    outcome.messagesCutUnexplained += static_cast<std::uint32_t>(std::min<std::uint64_t>(givenUp, UINT32_MAX));
+    outcome.tagsDropped = static_cast<std::uint32_t>(std::min<std::uint64_t>(output.tagsDropped(), UINT32_MAX));
+    outcome.endsInsideRecord = source.endsInsideRecord();
     outcome.status = sourceError_ ? ConversionOutcome::Status::SourceError : ConversionOutcome::Status::Converted;
     outcome.audio = audio_.started;
     outcome.video = video_.started;
+    output.setListener(nullptr);
     outcome_ = nullptr;
     return outcome;
 }

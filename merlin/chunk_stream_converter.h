@@ -4,9 +4,16 @@
 // The converter knows nothing of the connection: no handshake, no commands.
 // It finds a point from which the chunk stream parses, follows the chunk
 // streams from there, and rebuilds every audio, video and onMetaData message
-// as an FLV tag. After a gap in the records, or a header that cannot be
-// right, it searches for a new point it can follow. It also picks up the
-// stream name that the server announces when the stream starts playing.
+// that arrives whole as an FLV tag. After a gap in the records, or a header
+// that cannot be right, it searches for a new point it can follow. It also
+// picks up the stream name that the server announces when the stream starts
+// playing.
+//
+// A message's announced length is only a claim: its tag holds the bytes
+// that arrived, and a message that does not get all of them (cut by the
+// next message on its chunk stream, by lost bytes, by the end of the source
+// or by the server's Abort Message) leaves no tag. The outcome tells a conversion that took in all of
+// its source from one that passed over damage.
 //
 // One object per conversion; not shared between threads. All working memory
 // is part of the object: nothing is allocated per record or per chunk.
@@ -19,23 +26,25 @@
 #include <span>
 
 #include "merlin/chunk_header.h"
+#include "merlin/flv_output.h"
 #include "merlin/stream_name.h"
 #include "merlin/stream_record.h"
 
 namespace kestrel::merlin {
 
-class FlvOutputFile;
-
 // Told where each tag came from, for tools that relate output to input.
-// Offsets count payload bytes of the source's records from its start.
-class ConversionObserver {
+// Tags are numbered in the order their messages started (the output's
+// TagId); offsets count payload bytes of the source's records from its
+// start. A tag that was dropped (its message never ended) is started but
+// never written.
+class ConversionObserver : public TagWriteListener {
 public:
-    virtual ~ConversionObserver() = default;
-    // A tag was appended at outputPos for the message whose header starts at
-    // sourceOffset; fullHeader: a type 0 or 1 header.
-    virtual void tagStarted(std::uint64_t outputPos, std::uint64_t sourceOffset, bool fullHeader) = 0;
+    // A tag was opened for the message whose header starts at sourceOffset;
+    // fullHeader: a type 0 or 1 header.
+    virtual void tagStarted(std::uint64_t tag, std::uint64_t sourceOffset, bool fullHeader) = 0;
     // The last byte of that message arrived; sourceEnd is the offset after it.
-    virtual void tagCompleted(std::uint64_t outputPos, std::uint64_t sourceEnd) = 0;
+    virtual void tagCompleted(std::uint64_t tag, std::uint64_t sourceEnd) = 0;
+    // TagWriteListener::tagWritten(tag, outputPos): where the tag landed.
 };
 
 // Per chunk stream: the message being received on it.
@@ -49,11 +58,11 @@ struct ChunkStreamEntry {
     std::uint32_t pending = 0;    // bytes of the current chunk still to come in the next record
     std::uint32_t timestamp = 0;  // absolute time of the current message, ms
     std::uint32_t delta = 0;      // timestamp field of the last header that had one
-    // Where the current message's bytes go in the output: the tag's data
-    // area (writeSize 0: nowhere), the message bytes received so far, and
-    // the message offset of an AMF0 object marker that the tag turns into
-    // an ECMA array (kNoMarker: none).
-    std::uint64_t writeBase = 0;
+    // Where the current message's bytes go in the output: its tag and the
+    // tag's data size (writeSize 0: nowhere), the message bytes received so
+    // far, and the message offset of an AMF0 object marker that the tag
+    // turns into an ECMA array (kNoMarker: none).
+    std::uint64_t tag = 0;
     std::uint32_t writeSize = 0;
     std::uint32_t received = 0;
     std::uint32_t markerAt = 0;
@@ -104,18 +113,36 @@ struct ConversionOutcome {
     std::uint32_t gaps = 0;        // records flagged as gaps
     std::uint32_t lostSyncs = 0;   // headers refused while in sync
     std::uint32_t resyncs = 0;     // successful resynchronisations
-    std::uint32_t tags = 0;        // tags written
+    std::uint32_t tags = 0;        // tags started
+    std::uint32_t tagsDropped = 0; // of those, left out: their messages never ended
+    // Damage of the source itself, as opposed to bytes the recorder knew it
+    // lost (gap records):
+    std::uint32_t damagedRecords = 0;  // record headers with flags no recorder writes
+    bool endsInsideRecord = false;     // the file ends inside a record
+    // Refused headers, and messages cut short by the next message on their
+    // chunk stream (or given up by the output because megabytes of other
+    // messages came while they stayed open), in the part of the stream
+    // before the first gap or damaged record. After one, they are taken as
+    // the cost of the lost bytes.
+    std::uint32_t lostSyncsUnexplained = 0;
+    std::uint32_t messagesCutUnexplained = 0;
 
     std::uint8_t typeFlags() const;
+    // Everything in the source reached the output: followed to the end,
+    // every record intact, nothing refused or cut short but what recorded
+    // gaps explain. (A message still open at the end of the source is
+    // where the recording stopped, not damage.)
+    bool complete() const;
 };
 
 class ChunkStreamConverter {
 public:
     static constexpr std::size_t kWorkBufferSize = 65536;
-    // A resynchronisation carries fewer than 16 bytes into the next record
-    // and processing leaves fewer than 12 unparsed, so the buffer needs this
-    // much beyond one record's payload.
-    static constexpr std::size_t kMaxCarry = 16;
+    // A resynchronisation carries fewer than 20 bytes into the next record
+    // (a Set Chunk Size header with an extended timestamp waits there for
+    // its 4-byte value) and processing leaves fewer than 16 unparsed, so the
+    // buffer needs this much beyond one record's payload.
+    static constexpr std::size_t kMaxCarry = 20;
     static constexpr std::size_t kInitialCollection = 3072;
     static constexpr std::size_t kMaxSyncOffset = 1024;
     static constexpr std::size_t kNameBufferSize = 1024;
@@ -159,17 +186,22 @@ private:
     std::uint32_t takePayload(ChunkStreamEntry& entry, std::uint32_t wanted, std::size_t available);
     void startMessage(ChunkStreamEntry& entry, std::span<const std::uint8_t> firstChunk);
     void startOrDefer(ChunkStreamEntry& entry, std::span<const std::uint8_t> chunk);
+    // The message on entry ends before its last byte: its tag is dropped.
+    void cutMessage(ChunkStreamEntry& entry);
     void continueDeferred(ChunkStreamEntry& entry, std::span<const std::uint8_t> chunk);
     std::size_t bytesToStart(const ChunkStreamEntry& entry) const;
     void writePayload(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes);
     void writeMessageBytes(ChunkStreamEntry& entry, std::span<const std::uint8_t> bytes);
     void setChunkSize(std::uint32_t size);
+    void abortMessage(std::uint32_t csid);
 
     RecordSource* source_ = nullptr;
     FlvOutputFile* output_ = nullptr;
     std::atomic<std::uint64_t>* consumed_ = nullptr;
     ConversionOutcome* outcome_ = nullptr;
     bool sourceError_ = false;
+    bool lossSeen_ = false;  // a gap or a damaged record was read
+    std::uint64_t givenUpBeforeLoss_ = 0;  // tags the output gave up before that
     ConversionObserver* observer_ = nullptr;
     std::uint64_t payloadRead_ = 0;  // record payload bytes read since the start
     std::uint64_t workOffset_ = 0;   // source offset of work_[0]
@@ -205,6 +237,8 @@ private:
 
     std::array<std::uint8_t, 4> chunkSizeBytes_{};
     std::size_t chunkSizeFill_ = 0;
+    std::array<std::uint8_t, 4> abortBytes_{};  // an Abort Message's chunk stream ID
+    std::size_t abortFill_ = 0;
 };
 
 }  // namespace kestrel::merlin

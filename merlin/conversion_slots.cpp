@@ -13,6 +13,7 @@
 #include "common/flv_format.h"
 #include "merlin/chunk_stream_converter.h"
 #include "merlin/flv_output.h"
+#include "merlin/merlin.h"
 #include "merlin/stream_record.h"
 
 namespace kestrel::merlin {
@@ -67,6 +68,7 @@ void runWorker(std::unique_ptr<ConversionJob> job) noexcept {
     } catch (...) {
         // No converter or no thread: nothing was converted.
     }
+    if (slot.result.load() == MERLIN_RESULT_RUNNING) slot.result.store(MERLIN_RESULT_NOT_RUN);
     slot.finished.store(1, std::memory_order_release);
 }
 
@@ -128,6 +130,8 @@ int ConversionSlots::start(const char* sourcePath, const char* outputPath) {
         s.consumed.store(0);
         s.sourceLength.store(0);
         s.outputLength.store(0);
+        s.result.store(MERLIN_RESULT_RUNNING);
+        s.faults.store(0);
         s.clearNewFileName();
         s.id.store(++startCounter_);
         s.sourcePath.assign(sourcePath);
@@ -156,6 +160,8 @@ void ConversionSlots::release(int index) {
     s->consumed.store(0);
     s->sourceLength.store(0);
     s->outputLength.store(0);
+    s->result.store(MERLIN_RESULT_RUNNING);
+    s->faults.store(0);
     s->sourcePath.clear();
     s->clearNewFileName();
     s->inUse.store(false);
@@ -199,24 +205,49 @@ std::string renameToUniqueName(const std::string& from, const std::string& wante
 
 // ---------------------------------------------------------------- driver
 
+namespace {
+
+std::uint32_t faultsOf(const ConversionOutcome& outcome, const StreamRecordReader& source) {
+    std::uint32_t faults = 0;
+    if (outcome.damagedRecords != 0) faults |= MERLIN_FAULT_DAMAGED_RECORD;
+    if (outcome.endsInsideRecord || source.endsInsideRecord()) faults |= MERLIN_FAULT_CUT_RECORD;
+    if (outcome.lostSyncsUnexplained != 0) faults |= MERLIN_FAULT_REFUSED_HEADER;
+    if (outcome.messagesCutUnexplained != 0) faults |= MERLIN_FAULT_CUT_MESSAGE;
+    if (outcome.status == ConversionOutcome::Status::SourceError) faults |= MERLIN_FAULT_READ_ERROR;
+    return faults;
+}
+
+}  // namespace
+
 void runConversion(ConversionSlot& slot, const char* sourcePath, const char* outputPath,
                    ChunkStreamConverter& converter, std::mutex& renameLock) {
     StreamRecordReader source;
-    if (!source.open(sourcePath)) return;  // nothing to convert, nothing created
+    if (!source.open(sourcePath)) {
+        slot.result.store(MERLIN_RESULT_SOURCE_ERROR);  // nothing to convert, nothing created
+        return;
+    }
     FlvOutputFile output;
-    if (!output.create(outputPath)) return;  // the source stays for another try
+    if (!output.create(outputPath)) {
+        slot.result.store(MERLIN_RESULT_OUTPUT_ERROR);  // the source stays for another try
+        return;
+    }
     output.writeFileHeader(flv::kFlagsAudio | flv::kFlagsVideo);
     slot.sourceLength.store(source.length());
 
     const ConversionOutcome outcome = converter.convert(source, output, &slot.consumed);
+    std::uint32_t faults = faultsOf(outcome, source);
     if (outcome.status == ConversionOutcome::Status::NotSynchronised) {
         // Only the file header: the record file is kept for another tool.
-        output.close();
+        if (!output.close()) faults |= MERLIN_FAULT_WRITE_ERROR;
+        slot.faults.store(faults);
+        slot.result.store((faults & MERLIN_FAULT_WRITE_ERROR) ? MERLIN_RESULT_OUTPUT_ERROR
+                                                               : MERLIN_RESULT_NOT_SYNCHRONISED);
         return;
     }
     slot.consumed.store(source.length());
     output.setTypeFlags(outcome.typeFlags());
     const bool written = output.close();
+    if (!written) faults |= MERLIN_FAULT_WRITE_ERROR;
     slot.outputLength.store(output.size());
     source.close();
 
@@ -232,8 +263,13 @@ void runConversion(ConversionSlot& slot, const char* sourcePath, const char* out
                 slot.setNewFileName(stored);
         }
     }
-    // The record file goes only when everything in it reached the output.
-    if (written && outcome.status == ConversionOutcome::Status::Converted) ::unlink(sourcePath);
+    // The record file goes only when everything in it reached the output;
+    // a damaged or cut one is all the host has to try again with.
+    const bool complete = written && faults == 0 && outcome.complete();
+    if (complete) ::unlink(sourcePath);
+    slot.faults.store(faults);
+    slot.result.store(!written ? MERLIN_RESULT_OUTPUT_ERROR
+                               : complete ? MERLIN_RESULT_COMPLETE : MERLIN_RESULT_PARTIAL);
 }
 
 }  // namespace kestrel::merlin

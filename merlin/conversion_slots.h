@@ -25,6 +25,9 @@ struct ConversionSlot {
     std::atomic<std::uint64_t> consumed{0};
     std::atomic<std::uint64_t> sourceLength{0};
     std::atomic<std::uint64_t> outputLength{0};
+    // MERLIN_RESULT_* and MERLIN_FAULT_* bits; set before finished.
+    std::atomic<std::int32_t> result{0};
+    std::atomic<std::uint32_t> faults{0};
     PathText sourcePath;  // set before the slot's threads start
 
     // The new file name is written by the converter thread and may be read
@@ -63,8 +66,9 @@ private:
 
 // Runs one whole conversion for a slot on the calling thread: opens the
 // source, creates the output, converts, writes the type flags, renames the
-// output after the announced stream name and deletes the source. Whatever
-// fails, it returns normally; the caller then marks the slot finished.
+// output after the announced stream name and, when the conversion was
+// complete, deletes the source. Whatever fails, it returns normally with
+// the slot's result and faults set; the caller then marks the slot finished.
 void runConversion(ConversionSlot& slot, const char* sourcePath, const char* outputPath,
                    ChunkStreamConverter& converter, std::mutex& renameLock);
 

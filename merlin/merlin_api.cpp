@@ -66,6 +66,18 @@ MERLIN_EXPORT void Merlin_GetNewFileName(int32_t slot, char* buffer) {
     if (s && buffer) s->copyNewFileName(buffer);
 }
 
+MERLIN_EXPORT int32_t Merlin_GetResult(int32_t slot) {
+    ConversionSlot* s = slotAt(slot);
+    if (!s || s->finished.load(std::memory_order_acquire) == 0) return MERLIN_RESULT_RUNNING;
+    return s->result.load();
+}
+
+MERLIN_EXPORT uint32_t Merlin_GetFaults(int32_t slot) {
+    ConversionSlot* s = slotAt(slot);
+    if (!s || s->finished.load(std::memory_order_acquire) == 0) return 0;
+    return s->faults.load();
+}
+
 MERLIN_EXPORT int32_t Merlin_InitItem(int32_t slot) {
     ConversionSlots::instance().release(slot);
     return 0;

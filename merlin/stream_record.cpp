@@ -48,8 +48,27 @@ bool writeFully(int fd, const std::uint8_t* data, std::size_t n) {
 bool fileLength(int fd, std::uint64_t& length) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode) || st.st_size < 0) {
+        errno = EINVAL;
+        return false;
+    }
     length = static_cast<std::uint64_t>(st.st_size);
     return true;
+}
+
+// Opens a regular file for reading. O_NONBLOCK keeps a FIFO from blocking
+// the open until a writer comes; fileLength() then refuses it.
+int openRegularFile(const char* path, std::uint64_t& length) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (!fileLength(fd, length) || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -68,15 +87,11 @@ StreamRecordReader::~StreamRecordReader() {
 
 bool StreamRecordReader::open(const char* path) {
     close();
-    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    fd_ = openRegularFile(path, length_);
     if (fd_ < 0) return false;
-    if (!fileLength(fd_, length_)) {
-        int saved = errno;
-        close();
-        errno = saved;
-        return false;
-    }
     position_ = 0;
+    fileRead_ = 0;
+    endsInsideRecord_ = false;
     begin_ = end_ = 0;
     return true;
 }
@@ -95,9 +110,11 @@ bool StreamRecordReader::fill(std::size_t n, std::size_t& available) {
         begin_ = 0;
         end_ = available;
     }
-    ssize_t r = readFully(fd_, buffer_.get() + end_, kReadBufferSize - end_);
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kReadBufferSize - end_, length_ - fileRead_));
+    ssize_t r = readFully(fd_, buffer_.get() + end_, want);
     if (r < 0) return false;
     end_ += static_cast<std::size_t>(r);
+    fileRead_ += static_cast<std::uint64_t>(r);
     available = end_ - begin_;
     return true;
 }
@@ -109,6 +126,7 @@ RecordStatus StreamRecordReader::next(StreamRecord& record, std::span<std::uint8
     if (!fill(kRecordHeaderSize, available)) return RecordStatus::Error;
     if (available < kRecordHeaderSize) {
         // One or two stray bytes cannot hold a record: the source ends here.
+        if (available > 0) endsInsideRecord_ = true;
         position_ += available;
         begin_ = end_;
         return RecordStatus::End;
@@ -133,12 +151,15 @@ RecordStatus StreamRecordReader::next(StreamRecord& record, std::span<std::uint8
     position_ += copied;
     record.length = static_cast<std::uint32_t>(copied);
     record.truncated = copied < length;
+    if (record.truncated) endsInsideRecord_ = true;
     return RecordStatus::Record;
 }
 
 bool StreamRecordReader::rewind() {
     if (fd_ < 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
     position_ = 0;
+    fileRead_ = 0;
+    endsInsideRecord_ = false;
     begin_ = end_ = 0;
     return true;
 }
@@ -151,14 +172,8 @@ RawStreamReader::~RawStreamReader() {
 
 bool RawStreamReader::open(const char* path) {
     close();
-    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    fd_ = openRegularFile(path, length_);
     if (fd_ < 0) return false;
-    if (!fileLength(fd_, length_)) {
-        int saved = errno;
-        close();
-        errno = saved;
-        return false;
-    }
     position_ = 0;
     return true;
 }
@@ -186,6 +201,7 @@ RecordStatus RawStreamReader::next(StreamRecord& record, std::span<std::uint8_t>
     }
     if (nextGap_ < gaps_.size() && gaps_[nextGap_] - position_ < want)
         want = static_cast<std::size_t>(gaps_[nextGap_] - position_);
+    want = static_cast<std::size_t>(std::min<std::uint64_t>(want, length_ - std::min(position_, length_)));
     ssize_t r = readFully(fd_, payload.data(), want);
     if (r < 0) return RecordStatus::Error;
     if (r == 0) return RecordStatus::End;

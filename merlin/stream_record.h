@@ -4,7 +4,9 @@
 //
 // No file header; a sequence of records:
 //   offset 0  1 byte   flags: 0x20 = bytes of the stream were lost before
-//                      this record (a gap); 0x00 otherwise
+//                      this record (a gap); 0x00 otherwise. No writer
+//                      sets any other value: a reader that meets one
+//                      knows the file's framing is damaged there.
 //   offset 1  2 bytes  payload length, little-endian, 0..65535
 //   offset 3  length   payload: consecutive bytes of the TCP stream
 //
@@ -48,6 +50,9 @@ public:
     // Bytes of the source consumed so far, and the source's whole length.
     virtual std::uint64_t position() const = 0;
     virtual std::uint64_t length() const = 0;
+    // True once the source was found to end inside a record (its header or
+    // its payload cut short): the file was cut or damaged.
+    virtual bool endsInsideRecord() const { return false; }
 };
 
 // The record header for a payload of at most kMaxRecordPayload bytes.
@@ -62,7 +67,10 @@ public:
     StreamRecordReader(const StreamRecordReader&) = delete;
     StreamRecordReader& operator=(const StreamRecordReader&) = delete;
 
-    // False (errno kept) when the file cannot be opened for reading.
+    // False (errno kept) when the file cannot be opened for reading. Only
+    // a regular file is read (errno EINVAL otherwise): a FIFO or a device
+    // has no length and may never end. Bytes appended after open() are not
+    // read.
     bool open(const char* path);
     void close();
     bool isOpen() const { return fd_ >= 0; }
@@ -71,6 +79,7 @@ public:
     bool rewind() override;
     std::uint64_t position() const override { return position_; }
     std::uint64_t length() const override { return length_; }
+    bool endsInsideRecord() const override { return endsInsideRecord_; }
 
 private:
     // Makes at least n bytes available in the buffer unless the file ends;
@@ -80,6 +89,8 @@ private:
     int fd_ = -1;
     std::uint64_t length_ = 0;
     std::uint64_t position_ = 0;  // file position of the next unread byte
+    std::uint64_t fileRead_ = 0;  // bytes read from the file into the buffer
+    bool endsInsideRecord_ = false;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t begin_ = 0;  // unread bytes are buffer_[begin_, end_)
     std::size_t end_ = 0;
@@ -95,6 +106,8 @@ public:
     RawStreamReader(const RawStreamReader&) = delete;
     RawStreamReader& operator=(const RawStreamReader&) = delete;
 
+    // As StreamRecordReader::open: regular files only, read up to the
+    // length they had when opened.
     bool open(const char* path);
     void close();
 

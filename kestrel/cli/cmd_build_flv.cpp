@@ -1,13 +1,18 @@
 // kestrel-cli build-flv: converts one stream record file into an FLV file
 // through the FLV builder library's own exported interface, as any host of
-// the library would: start, poll, read the results, release the slot.
+// the library would: start, poll, read the results, release the slot. The
+// library's result decides the exit status, so a script can tell a complete
+// conversion (record file deleted) from one that kept the record file.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "kestrel/cli/cli_command.h"
@@ -23,10 +28,77 @@ void printUsage(std::FILE* out) {
                  "Converts a stream record file (the server-to-client bytes of an RTMP\n"
                  "connection) into an FLV file. When the stream announced its name, the\n"
                  "file is renamed to NAME.flv in the folder of OUTPUT.flv (NAME[n].flv when\n"
-                 "that name is taken). The record file is deleted after a complete\n"
-                 "conversion. Prints the path of the FLV file.\n"
+                 "that name is taken). Prints the path of the FLV file.\n"
+                 "The record file is deleted only after a complete conversion; a record\n"
+                 "file that is damaged, cut short or could not be converted in full is\n"
+                 "kept. RECORD_FILE must be a regular file (not a FIFO or a device).\n"
                  "\n"
-                 "  -q, --quiet   no progress bar on stderr\n");
+                 "  -q, --quiet   no progress bar on stderr\n"
+                 "\n"
+                 "Exit status:\n"
+                 "  0  converted completely; the record file was deleted\n"
+                 "  1  nothing converted: the record file is empty or holds no RTMP chunk\n"
+                 "     stream that could be followed, or the FLV file could not be created\n"
+                 "     or written; the record file is kept\n"
+                 "  2  usage error\n"
+                 "  3  the record file cannot be opened, or is not a regular file\n"
+                 "  4  converted in part: the FLV file holds what could be converted, but\n"
+                 "     the record file is damaged or cut short, or its stream is (a message\n"
+                 "     says what); the record file is kept\n");
+}
+
+// What kept a conversion from being complete, in words, joined by "; ".
+std::string faultText(std::uint32_t faults) {
+    static constexpr struct {
+        std::uint32_t bit;
+        const char* text;
+    } kFaults[] = {
+        {MERLIN_FAULT_DAMAGED_RECORD, "a record header is damaged (its flags are none a recorder writes)"},
+        {MERLIN_FAULT_CUT_RECORD, "the file ends inside a record (it was cut short)"},
+        {MERLIN_FAULT_REFUSED_HEADER, "chunk headers that cannot be right: bytes were passed over"},
+        {MERLIN_FAULT_CUT_MESSAGE, "messages ended before their announced length: their tags were left out"},
+        {MERLIN_FAULT_READ_ERROR, "the file could not be read to its end"},
+        {MERLIN_FAULT_WRITE_ERROR, "writing the FLV file failed"},
+    };
+    std::string text;
+    for (const auto& f : kFaults) {
+        if ((faults & f.bit) == 0) continue;
+        if (!text.empty()) text += "; ";
+        text += f.text;
+    }
+    return text;
+}
+
+// Refuses, with a message, a source the library would refuse or could not
+// use: missing, unreadable, not a regular file, empty. Opening with
+// O_NONBLOCK keeps a FIFO from blocking the check. Returns the exit code,
+// or -1 when the source can be converted.
+int checkSource(const char* source) {
+    struct stat st {};
+    if (::stat(source, &st) != 0) {
+        std::fprintf(stderr, "build-flv: cannot open %s: %s\n", source, std::strerror(errno));
+        return kExitSourceError;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        const char* what = S_ISDIR(st.st_mode)                          ? "a folder"
+                           : S_ISFIFO(st.st_mode)                       ? "a FIFO"
+                           : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                           : S_ISSOCK(st.st_mode)                       ? "a socket"
+                                                                        : "not a file";
+        std::fprintf(stderr, "build-flv: %s is %s, not a regular file: a record file is needed\n", source, what);
+        return kExitSourceError;
+    }
+    const int probe = ::open(source, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (probe < 0) {
+        std::fprintf(stderr, "build-flv: cannot open %s: %s\n", source, std::strerror(errno));
+        return kExitSourceError;
+    }
+    ::close(probe);
+    if (st.st_size == 0) {
+        std::fprintf(stderr, "build-flv: %s is empty: nothing to convert; it is kept\n", source);
+        return kExitFailure;
+    }
+    return -1;
 }
 
 void drawProgress(std::uint32_t done, std::uint32_t total) {
@@ -73,13 +145,7 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "build-flv: paths must be shorter than %d characters\n", MERLIN_MAX_PATH);
         return kExitUsage;
     }
-    // The library only reports "nothing converted"; say why where we can.
-    const int probe = ::open(source, O_RDONLY | O_CLOEXEC);
-    if (probe < 0) {
-        std::fprintf(stderr, "build-flv: cannot open %s: %s\n", source, std::strerror(errno));
-        return kExitSourceError;
-    }
-    ::close(probe);
+    if (const int refused = checkSource(source); refused >= 0) return refused;
 
     Merlin_InitDll(nullptr);
     const int32_t slot = Merlin_Start(source, output);
@@ -100,22 +166,44 @@ int run(int argc, char** argv) {
         drawProgress(Merlin_DisposeBytes(slot), Merlin_TotalBytes(slot));
         std::fputc('\n', stderr);
     }
-    const std::uint32_t made = Merlin_MakeBytes(slot);
+    const std::int32_t result = Merlin_GetResult(slot);
+    const std::uint32_t faults = Merlin_GetFaults(slot);
     char finalPath[MERLIN_MAX_PATH];
     std::snprintf(finalPath, sizeof finalPath, "%s", output);
     Merlin_GetNewFileName(slot, finalPath);
     Merlin_InitItem(slot);
 
-    if (made == 0) {
-        if (::access(output, F_OK) != 0) {
-            std::fprintf(stderr, "build-flv: cannot create %s\n", output);
-            return kExitFailure;
-        }
-        std::fprintf(stderr, "build-flv: no RTMP chunk stream could be followed in %s; it is kept\n", source);
+    switch (result) {
+    case MERLIN_RESULT_COMPLETE:
+        std::printf("%s\n", finalPath);
+        return kExitOk;
+    case MERLIN_RESULT_PARTIAL:
+        // The FLV file is valid and holds what could be converted: name it.
+        std::printf("%s\n", finalPath);
+        std::fprintf(stderr, "build-flv: %s was converted only in part: %s. %s holds what could be converted; "
+                             "the record file is kept\n",
+                     source, faultText(faults).c_str(), finalPath);
+        return kExitIncomplete;
+    case MERLIN_RESULT_NOT_SYNCHRONISED:
+        std::fprintf(stderr, "build-flv: no RTMP chunk stream could be followed in %s%s; it is kept\n", source,
+                     (faults & MERLIN_FAULT_DAMAGED_RECORD) ? " (its record headers are damaged: it may not be a "
+                                                              "stream record file)"
+                                                            : "");
+        return kExitFailure;
+    case MERLIN_RESULT_SOURCE_ERROR:
+        std::fprintf(stderr, "build-flv: cannot read %s as a record file; it is kept\n", source);
+        return kExitSourceError;
+    case MERLIN_RESULT_OUTPUT_ERROR:
+        if (faults & MERLIN_FAULT_WRITE_ERROR)
+            std::fprintf(stderr, "build-flv: writing %s failed; %s is kept\n", output, source);
+        else
+            std::fprintf(stderr, "build-flv: cannot create %s; %s is kept\n", output, source);
+        return kExitFailure;
+    default:
+        std::fprintf(stderr, "build-flv: the conversion could not be run (no memory or thread); %s is kept\n",
+                     source);
         return kExitFailure;
     }
-    std::printf("%s\n", finalPath);
-    return kExitOk;
 }
 
 const CliRegistrar reg{{"build-flv", "convert a stream record file into an FLV file", &run}};

@@ -41,10 +41,14 @@ RawStreamFile::~RawStreamFile() {
 }
 
 bool RawStreamFile::open(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO without a writer would hold the open; it is
+    // refused below like every file that is not a regular one.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) return false;
     struct stat st {};
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
     size_ = static_cast<std::uint64_t>(st.st_size);
     window_.assign(kWindowSize, 0);
     return true;

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <random>
+#include <string_view>
 
 #include "merlin/chunk_stream_converter.h"
 #include "merlin/flv_output.h"
@@ -205,6 +208,72 @@ TEST(SyncPoint, NothingToFollow) {
         EXPECT_EQ(c.outcome.status, ConversionOutcome::Status::NotSynchronised) << r.name;
         EXPECT_TRUE(c.flv.valid) << r.name;
         EXPECT_TRUE(c.flv.tags.empty()) << r.name;
+    }
+}
+
+// After a lost sync, the resynchronisation meets a Set Chunk Size header
+// near the end of a record (merlin-resync-short-tail.rec: with an extended
+// timestamp, 16 to 19 bytes before the end, it used to skip past the
+// bytes and read out of bounds). At every distance from the end, with and
+// without the extended timestamp, the size must take effect once its value
+// has arrived, and the stream after it must convert whole.
+TEST(Resync, SetChunkSizeHeaderAtEveryDistanceFromTheRecordEnd) {
+    const auto before = test::avStream(40, 300, 100);
+    ChunkStreamWriter w(128);
+    for (const auto& m : before) w.write(m);
+    // An audio header with sound format 12, which FLV leaves undefined: the
+    // converter loses sync there and drops the rest of the record.
+    const std::vector<std::uint8_t> refused = {0x04, 0, 0, 0, 0, 0, 100, 8, 1, 0, 0, 0, 0xC2, 1, 2, 3};
+    auto after = test::avStream(60, 3000, 200);
+    after.erase(after.begin());  // no second onMetaData
+    for (auto& m : after) m.timestamp += 10000;
+    ChunkStreamWriter tail(4096);  // its first headers are full ones
+    for (const auto& m : after) tail.write(m);
+
+    for (const bool extended : {false, true}) {
+        // Type-0 Set Chunk Size on chunk stream 2 of message stream 1, time 0
+        // (or 0xFFFFFF and an extended time of 0), value 4096.
+        std::vector<std::uint8_t> header = {0x02, 0, 0, 0, 0, 0, 4, 1, 1, 0, 0, 0};
+        if (extended) {
+            header[1] = header[2] = header[3] = 0xFF;
+            header.insert(header.end(), {0, 0, 0, 0});
+        }
+        const std::vector<std::uint8_t> value = {0, 0, 0x10, 0};
+        for (std::size_t distance = 10; distance <= 24; ++distance) {
+            SCOPED_TRACE(std::string(extended ? "extended, " : "") + std::to_string(distance) + " bytes before the end");
+            std::vector<std::uint8_t> message = header;
+            message.insert(message.end(), value.begin(), value.end());
+            // Record 1: the first messages and the refused header. Record 2:
+            // bytes that are no point to synchronise on, then the header
+            // `distance` bytes before its end. Record 3: the rest, then the
+            // stream at chunk size 4096.
+            std::vector<std::uint8_t> first = w.bytes();
+            first.insert(first.end(), refused.begin(), refused.end());
+            std::vector<std::uint8_t> second(300, 0x00);
+            const std::size_t inSecond = std::min(distance, message.size());
+            second.insert(second.end(), message.begin(), message.begin() + static_cast<std::ptrdiff_t>(inSecond));
+            second.resize(300 + distance, 0x00);
+            std::vector<std::uint8_t> third(message.begin() + static_cast<std::ptrdiff_t>(inSecond), message.end());
+            third.insert(third.end(), tail.bytes().begin(), tail.bytes().end());
+
+            TempDir dir;
+            const auto path = dir.file("in.rec");
+            StreamRecordWriter writer;
+            ASSERT_TRUE(writer.create(path.c_str()));
+            writer.write(0, first);
+            writer.write(0, second);
+            writer.write(0, third);
+            ASSERT_TRUE(writer.close());
+            const auto c = convertRecords(path, dir.file("out.flv"));
+            ASSERT_TRUE(c.flv.valid) << c.flv.error;
+            EXPECT_EQ(c.outcome.lostSyncs, 1u);
+            EXPECT_EQ(c.outcome.resyncs, 1u);
+            EXPECT_FALSE(c.outcome.complete());
+            const auto out = test::mediaPayloads(c.flv);
+            const auto want = test::mediaPayloads(after);
+            ASSERT_GE(out.size(), want.size());
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), out.end() - static_cast<std::ptrdiff_t>(want.size())));
+        }
     }
 }
 
@@ -414,31 +483,119 @@ TEST(Chunks, InterleavedMessagesAreWrittenIntoTheirOwnTags) {
     EXPECT_TRUE(test::mediaPayloads(c.flv) == test::mediaPayloads(messages));
 }
 
-TEST(Chunks, MessageCutOffAtTheEndKeepsItsTag) {
-    auto messages = test::avStream(50, 3000, 200);
-    RtmpMessage last;
-    last.csid = 6;
-    last.type = 9;
-    last.streamId = 1;
-    last.timestamp = 5000;
-    last.payload = test::mediaPayload(0x27, 9000, 77);
-    messages.push_back(last);
-    auto stream = chunkStream(messages, 4096, true);
-    const std::size_t missing = 5000;  // the end of the message never arrived
-    stream.resize(stream.size() - missing);
-    TempDir dir;
-    const auto c = convertBytes(dir, stream, 1460);
-    ASSERT_TRUE(c.flv.valid) << c.flv.error;
-    ASSERT_EQ(c.flv.tags.size(), messages.size());
-    const auto& tag = c.flv.tags.back();
-    ASSERT_EQ(tag.data.size(), last.payload.size());
-    // Sent as chunks of 4096, 4096 and 808 bytes with two one-byte
-    // continuation headers: the cut leaves the first 4002 bytes.
-    const std::size_t arrived = last.payload.size() + 2 - missing;
-    EXPECT_TRUE(std::equal(last.payload.begin(), last.payload.begin() + static_cast<std::ptrdiff_t>(arrived),
-                           tag.data.begin()));
-    EXPECT_TRUE(std::all_of(tag.data.begin() + static_cast<std::ptrdiff_t>(arrived), tag.data.end(),
-                            [](auto b) { return b == 0; }));
+// A tag holds only bytes that arrived: a message whose bytes do not all
+// come leaves no tag, whatever cut it. A cut at the end of the source is
+// where the recording stopped and leaves the conversion complete; a
+// message cut short by the next one on its chunk stream is damage, unless
+// a gap before it explains it.
+TEST(Chunks, MessagesThatNeverEndLeaveNoTag) {
+    const auto messages = test::avStream(50, 3000, 200);
+    RtmpMessage cut;
+    cut.csid = 6;
+    cut.type = 9;
+    cut.streamId = 1;
+    cut.timestamp = 5000;
+    cut.payload = test::mediaPayload(0x27, 9000, 77);
+    RtmpMessage next = cut;
+    next.timestamp = 5040;
+    next.payload = test::mediaPayload(0x27, 500, 78);
+    // The cut message's first chunk (header, 4096 bytes), then (when the
+    // server gives the message up) an Abort Message for its chunk stream,
+    // then the next message on the same chunk stream.
+    auto cutStream = [&](bool withNext, bool aborted = false) {
+        ChunkStreamWriter w(128);
+        w.announceChunkSize(4096);
+        for (const auto& m : messages) w.write(m, HeaderForm::AlwaysFull);
+        ChunkStreamWriter c(4096);
+        c.write(cut, HeaderForm::AlwaysFull);
+        auto bytes = w.bytes();
+        bytes.insert(bytes.end(), c.bytes().begin(), c.bytes().begin() + 12 + 4096);
+        if (aborted) bytes.insert(bytes.end(), {0x02, 0, 0, 0, 0, 0, 4, 2, 0, 0, 0, 0, 0, 0, 0, cut.csid});
+        if (withNext) {
+            ChunkStreamWriter n(4096);
+            n.write(next, HeaderForm::AlwaysFull);
+            bytes.insert(bytes.end(), n.bytes().begin(), n.bytes().end());
+        }
+        return bytes;
+    };
+    const std::size_t gapAt[] = {10};  // a record of the first messages is lost
+    struct Row {
+        const char* name;
+        bool withNext;
+        bool aborted;
+        std::span<const std::size_t> dropped;
+        bool complete;
+        std::uint32_t cutUnexplained;
+    } rows[] = {
+        {"cut by the end of the source", false, false, {}, true, 0},
+        {"cut by the next message on its chunk stream", true, false, {}, false, 1},
+        {"given up by the server (Abort Message)", true, true, {}, true, 0},
+        {"cut after a gap", true, false, gapAt, true, 0},
+    };
+    for (const auto& r : rows) {
+        const auto stream = cutStream(r.withNext, r.aborted);
+        TempDir dir;
+        const auto c = convertBytes(dir, stream, 1460, r.dropped);
+        ASSERT_TRUE(c.flv.valid) << r.name << ": " << c.flv.error;
+        EXPECT_EQ(c.outcome.complete(), r.complete) << r.name;
+        EXPECT_EQ(c.outcome.messagesCutUnexplained, r.cutUnexplained) << r.name;
+        // The gap drops the message it cut, too.
+        EXPECT_EQ(c.outcome.tagsDropped, r.dropped.empty() ? 1u : 2u) << r.name;
+        const auto out = test::mediaPayloads(c.flv);
+        auto want = test::mediaPayloads(messages);
+        if (r.withNext) want.push_back(next.payload);
+        if (r.dropped.empty())
+            EXPECT_TRUE(out == want) << r.name;
+        else
+            EXPECT_GE(matchedInOrder(want, out), want.size() - 6) << r.name;  // the gap costs a few
+        for (const auto& t : c.flv.tags) EXPECT_NE(t.data.size(), cut.payload.size()) << r.name;
+        // Nothing but received bytes: the file is smaller than the stream.
+        EXPECT_LT(std::filesystem::file_size(dir.file("out.flv")), stream.size()) << r.name;
+    }
+}
+
+// Record headers that no recorder writes, and files cut inside a record:
+// the conversion goes on as well as it can and says it was not complete.
+TEST(Records, DamagedFramingMakesTheConversionIncomplete) {
+    const auto messages = test::avStream(200);
+    const auto stream = chunkStream(messages, 4096, true);
+    struct Row {
+        const char* name;
+        std::uint8_t flags;  // of the record in the middle
+        std::size_t cutAtEnd;  // bytes taken off the end of the file
+        std::uint32_t damaged;
+        bool endsInside;
+        bool complete;
+    } rows[] = {
+        {"intact", 0x00, 0, 0, false, true},
+        {"gap flag", kRecordGap, 0, 0, false, true},
+        {"unknown flags 0x40", 0x40, 0, 1, false, false},
+        {"unknown flags 0xAB (gap bit set)", 0xAB, 0, 1, false, false},
+        {"payload cut short", 0x00, 5, 0, true, false},
+        {"two stray bytes after the last record", 0x00, 0, 0, true, false},
+    };
+    for (const auto& r : rows) {
+        TempDir dir;
+        const auto path = dir.file("in.rec");
+        StreamRecordWriter writer;
+        ASSERT_TRUE(writer.create(path.c_str()));
+        std::size_t index = 0;
+        const std::size_t middle = stream.size() / 1460 / 2;
+        for (std::size_t pos = 0; pos < stream.size(); pos += 1460, ++index)
+            writer.write(index == middle ? r.flags : 0,
+                         std::span(stream).subspan(pos, std::min<std::size_t>(1460, stream.size() - pos)));
+        ASSERT_TRUE(writer.close());
+        if (r.cutAtEnd) std::filesystem::resize_file(path, std::filesystem::file_size(path) - r.cutAtEnd);
+        if (std::string_view(r.name).starts_with("two stray")) {
+            std::ofstream(path, std::ios::binary | std::ios::app).write("\x00\x05", 2);
+        }
+        const auto c = convertRecords(path, dir.file("out.flv"));
+        ASSERT_TRUE(c.flv.valid) << r.name << ": " << c.flv.error;
+        EXPECT_EQ(c.outcome.damagedRecords, r.damaged) << r.name;
+        EXPECT_EQ(c.outcome.endsInsideRecord, r.endsInside) << r.name;
+        EXPECT_EQ(c.outcome.complete(), r.complete) << r.name;
+        EXPECT_EQ(c.outcome.gaps, r.flags == kRecordGap ? 1u : 0u) << r.name;
+    }
 }
 
 // ------------------------------------------------------------ gaps

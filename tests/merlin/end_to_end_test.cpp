@@ -3,6 +3,7 @@
 // FLV file the RTMP client itself saved.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -178,7 +179,10 @@ TEST(EndToEnd, CapturesConvertPacketForPacket) {
     }
 }
 
-// Records where each tag of a conversion came from.
+// Records where each tag of a conversion came from. A tag is written as
+// soon as it is complete, before the converter reports its end, so the
+// spans are put together once the conversion is over; tags that were
+// dropped never get a position.
 class SpanRecorder : public ConversionObserver {
 public:
     struct Span {
@@ -186,11 +190,21 @@ public:
         std::uint64_t end = 0;
         bool fullHeader = false;
     };
-    void tagStarted(std::uint64_t outputPos, std::uint64_t sourceOffset, bool fullHeader) override {
-        spans[outputPos] = Span{sourceOffset, UINT64_MAX, fullHeader};
+    void tagStarted(std::uint64_t tag, std::uint64_t sourceOffset, bool fullHeader) override {
+        byTag_[tag] = Span{sourceOffset, UINT64_MAX, fullHeader};
     }
-    void tagCompleted(std::uint64_t outputPos, std::uint64_t sourceEnd) override { spans[outputPos].end = sourceEnd; }
-    std::map<std::uint64_t, Span> spans;  // by the tag's position in the output
+    void tagCompleted(std::uint64_t tag, std::uint64_t sourceEnd) override { byTag_[tag].end = sourceEnd; }
+    void tagWritten(std::uint64_t tag, std::uint64_t outputPos) override { positions_[tag] = outputPos; }
+    // By the tag's position in the output.
+    std::map<std::uint64_t, Span> spans() const {
+        std::map<std::uint64_t, Span> out;
+        for (const auto& [tag, pos] : positions_) out[pos] = byTag_.at(tag);
+        return out;
+    }
+
+private:
+    std::map<std::uint64_t, Span> byTag_;
+    std::map<std::uint64_t, std::uint64_t> positions_;
 };
 
 struct GapCheck {
@@ -227,11 +241,12 @@ GapCheck checkAgainstComplete(const std::string& completeRecord, const std::stri
         converter->convert(source, output);
         EXPECT_TRUE(output.close());
     }
+    const auto spans = recorder.spans();
     const auto located = probePackets(workFlv);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> lost;
     for (const auto& [from, to] : ranges) {
         std::uint64_t resume = UINT64_MAX;
-        for (const auto& [pos, span] : recorder.spans)
+        for (const auto& [pos, span] : spans)
             if (span.start >= to && span.fullHeader) resume = std::min(resume, span.start);
         lost.emplace_back(from, resume);
     }
@@ -245,8 +260,8 @@ GapCheck checkAgainstComplete(const std::string& completeRecord, const std::stri
             ADD_FAILURE() << "packet " << i << " not in the conversion of the complete record file";
             return g;
         }
-        const auto span = recorder.spans.find(where->second[used[key]++]);
-        if (span == recorder.spans.end()) {
+        const auto span = spans.find(where->second[used[key]++]);
+        if (span == spans.end()) {
             ADD_FAILURE() << "no source span for packet " << i;
             return g;
         }
@@ -320,9 +335,17 @@ TEST(EndToEnd, LostSegmentsCostOnlyThePacketsInTheGaps) {
 TEST(BuildFlvCommand, ExitCodesAndMessages) {
     TempDir dir;
     test::writeRecords(dir.file("noise.rec"), std::vector<std::uint8_t>(8000, 0xFF), 1460);
-    const auto good = dir.file("good.rec");
+    // Not a record file at all: its first "record header" is text.
+    {
+        std::ofstream text(dir.file("notes.txt"));
+        for (int i = 0; i < 200; ++i) text << "line " << i << " of a plain text file, not a stream record\n";
+    }
+    std::ofstream(dir.file("empty.rec")).close();
+    ASSERT_EQ(::mkfifo(dir.file("fifo.rec").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.file("folder.rec"));
     const auto flv = dir.file("good.flv");
-    const std::string cli = quote(kBin + "/kestrel-cli") + " build-flv ";
+    // A source that never ends must not hold the command: timeout says 124.
+    const std::string cli = "timeout 20 " + quote(kBin + "/kestrel-cli") + " build-flv ";
     struct Row {
         const char* name;
         std::string arguments;
@@ -330,6 +353,7 @@ TEST(BuildFlvCommand, ExitCodesAndMessages) {
         const char* says;  // expected in the output
     } rows[] = {
         {"help", "--help", 0, "usage: kestrel-cli build-flv"},
+        {"help names the exit statuses", "--help", 0, "4  converted in part"},
         {"no arguments", "", 2, "usage:"},
         {"unknown option", "--fast a b", 2, "unknown option"},
         {"missing record file", quote(dir.file("absent.rec")) + " " + quote(flv), 3, "cannot open"},
@@ -337,14 +361,63 @@ TEST(BuildFlvCommand, ExitCodesAndMessages) {
          "cannot create"},
         {"nothing to follow", quote(dir.file("noise.rec")) + " " + quote(dir.file("noise.flv")), 1,
          "no RTMP chunk stream"},
+        {"not a record file", quote(dir.file("notes.txt")) + " " + quote(dir.file("notes.flv")), 1,
+         "may not be a stream record file"},
+        {"empty record file", quote(dir.file("empty.rec")) + " " + quote(dir.file("empty.flv")), 1, "is empty"},
+        {"FIFO without a writer", quote(dir.file("fifo.rec")) + " " + quote(dir.file("fifo.flv")), 3,
+         "is a FIFO, not a regular file"},
+        {"endless device", "/dev/zero " + quote(dir.file("zero.flv")), 3, "is a device, not a regular file"},
+        {"folder", quote(dir.file("folder.rec")) + " " + quote(dir.file("folder.flv")), 3,
+         "is a folder, not a regular file"},
         {"path of 260", quote("/tmp/" + std::string(255, 'p')) + " " + quote(flv), 2, "shorter than 260"},
     };
     for (const auto& r : rows) {
         std::string out;
-        EXPECT_EQ(runCommand(cli + r.arguments + " 2>&1", out), r.exitCode) << r.name;
+        EXPECT_EQ(runCommand(cli + r.arguments + " 2>&1", out), r.exitCode) << r.name << ": " << out;
         EXPECT_NE(out.find(r.says), std::string::npos) << r.name << ": " << out;
     }
-    EXPECT_TRUE(std::filesystem::exists(dir.file("noise.rec")));  // kept for another tool
+    // Nothing that could not be converted is deleted; a source refused
+    // before conversion gets no output file.
+    for (const char* kept : {"noise.rec", "notes.txt", "empty.rec", "fifo.rec", "folder.rec"})
+        EXPECT_TRUE(std::filesystem::exists(dir.file(kept))) << kept;
+    EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo.rec")));
+    for (const char* absent : {"absent.flv", "fifo.flv", "zero.flv", "folder.flv", "empty.flv"})
+        EXPECT_FALSE(std::filesystem::exists(dir.file(absent))) << absent;
+}
+
+// The record file goes only after a complete conversion: a stream cut
+// inside its last record converts (exit 4) and stays; the same stream
+// whole converts (exit 0) and goes.
+TEST(BuildFlvCommand, OnlyACompleteConversionDeletesTheRecordFile) {
+    const auto stream = [] {
+        rtmprecords::ChunkStreamWriter w(128);
+        w.announceChunkSize(4096);
+        for (const auto& m : test::avStream(200)) w.write(m);
+        return w.bytes();
+    }();
+    struct Row {
+        const char* name;
+        std::size_t cut;  // bytes taken off the end of the record file
+        int exitCode;
+        bool kept;
+    } rows[] = {{"whole", 0, 0, false}, {"cut inside its last record", 7, 4, true}};
+    for (const auto& r : rows) {
+        TempDir dir;
+        const auto record = dir.file("in.rec");
+        test::writeRecords(record, stream, 1460);
+        if (r.cut) std::filesystem::resize_file(record, std::filesystem::file_size(record) - r.cut);
+        std::string out;
+        EXPECT_EQ(runCommand(quote(kBin + "/kestrel-cli") + " build-flv -q " + quote(record) + " " +
+                                 quote(dir.file("out.flv")) + " 2>&1",
+                             out),
+                  r.exitCode)
+            << r.name << ": " << out;
+        EXPECT_EQ(std::filesystem::exists(record), r.kept) << r.name;
+        EXPECT_TRUE(test::readFlv(dir.file("out.flv")).valid) << r.name;
+        if (r.kept) {
+            EXPECT_NE(out.find("the file ends inside a record"), std::string::npos) << out;
+        }
+    }
 }
 
 // Captures made by the project's capture maker (tools/capture-maker), in

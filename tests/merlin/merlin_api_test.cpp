@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -66,6 +68,8 @@ struct Result {
     uint32_t made = 0;
     uint32_t total = 0;
     uint32_t disposed = 0;
+    int32_t result = MERLIN_RESULT_RUNNING;
+    uint32_t faults = 0;
     std::string name;  // empty: no new name
 };
 
@@ -77,6 +81,8 @@ Result convertOne(const std::string& source, const std::string& output) {
     r.made = Merlin_MakeBytes(r.slot);
     r.total = Merlin_TotalBytes(r.slot);
     r.disposed = Merlin_DisposeBytes(r.slot);
+    r.result = Merlin_GetResult(r.slot);
+    r.faults = Merlin_GetFaults(r.slot);
     char name[MERLIN_MAX_PATH] = "";
     Merlin_GetNewFileName(r.slot, name);
     r.name = name;
@@ -90,13 +96,13 @@ protected:
     TempDir dir;
 };
 
-TEST_F(MerlinApi, OnlyTheNineExportsAreVisible) {
+TEST_F(MerlinApi, OnlyTheExportsAreVisible) {
     const std::string lib = std::string(KESTREL_BIN_DIR) + "/libmerlin.so";
     void* handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << ::dlerror();
     for (const char* name : {"Merlin_InitDll", "Merlin_Start", "Merlin_GetID", "Merlin_IsBuildFinish",
                              "Merlin_TotalBytes", "Merlin_DisposeBytes", "Merlin_MakeBytes", "Merlin_GetNewFileName",
-                             "Merlin_InitItem"})
+                             "Merlin_InitItem", "Merlin_GetResult", "Merlin_GetFaults"})
         EXPECT_NE(::dlsym(handle, name), nullptr) << name;
     // Internals stay hidden: the converter class and the slot table.
     EXPECT_EQ(::dlsym(handle, "_ZN7kestrel6merlin15ConversionSlots8instanceEv"), nullptr);
@@ -112,6 +118,8 @@ TEST_F(MerlinApi, ConvertsNamesAndDeletesTheSource) {
     const auto size = std::filesystem::file_size(source);
     const auto r = convertOne(source, dir.file("flash.flv"));
     ASSERT_GE(r.slot, 0);
+    EXPECT_EQ(r.result, MERLIN_RESULT_COMPLETE);
+    EXPECT_EQ(r.faults, 0u);
     EXPECT_EQ(r.name, dir.file("intro.flv"));
     EXPECT_TRUE(std::filesystem::exists(dir.file("intro.flv")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("flash.flv")));
@@ -225,6 +233,7 @@ TEST_F(MerlinApi, FailuresStillFinishTheSlot) {
         // A source that cannot be opened: nothing is created.
         const auto r = convertOne(dir.file("absent.rec"), dir.file("absent.flv"));
         ASSERT_GE(r.slot, 0);
+        EXPECT_EQ(r.result, MERLIN_RESULT_SOURCE_ERROR);
         EXPECT_EQ(r.made, 0u);
         EXPECT_FALSE(std::filesystem::exists(dir.file("absent.flv")));
     }
@@ -232,6 +241,7 @@ TEST_F(MerlinApi, FailuresStillFinishTheSlot) {
         // An output that cannot be created: the record file stays.
         const auto r = convertOne(good, dir.file("no/such/folder/out.flv"));
         ASSERT_GE(r.slot, 0);
+        EXPECT_EQ(r.result, MERLIN_RESULT_OUTPUT_ERROR);
         EXPECT_EQ(r.made, 0u);
         EXPECT_TRUE(std::filesystem::exists(good));
     }
@@ -241,6 +251,7 @@ TEST_F(MerlinApi, FailuresStillFinishTheSlot) {
         std::vector<std::uint8_t> bytes(10000, 0xFF);
         writeRecordFile(noise, bytes);
         const auto r = convertOne(noise, dir.file("noise.flv"));
+        EXPECT_EQ(r.result, MERLIN_RESULT_NOT_SYNCHRONISED);
         EXPECT_EQ(r.made, 0u);
         EXPECT_EQ(std::filesystem::file_size(dir.file("noise.flv")), 13u);
         EXPECT_TRUE(std::filesystem::exists(noise));
@@ -256,6 +267,88 @@ TEST_F(MerlinApi, FailuresStillFinishTheSlot) {
     }
 }
 
+// The source goes only after a complete conversion; in every other case
+// the result and the faults say why it stayed. Sources that are no regular
+// file are refused at once: a FIFO would block, /dev/zero never ends.
+TEST_F(MerlinApi, ResultsSayWhyTheSourceIsKept) {
+    const auto stream = streamBytes("Started playing a.");
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    struct Row {
+        const char* name;
+        std::string source;
+        std::function<void(const std::string&)> make;  // writes the source
+        int32_t result;
+        uint32_t faults;
+        bool kept;
+    } rows[] = {
+        {"complete", dir.file("complete.rec"), [&](const std::string& p) { writeRecordFile(p, stream); },
+         MERLIN_RESULT_COMPLETE, 0, false},
+        {"a gap the recorder knew of",
+         dir.file("gap.rec"),
+         [&](const std::string& p) {
+             const std::size_t dropped[] = {40};
+             test::writeRecords(p, stream, 1460, dropped);
+         },
+         MERLIN_RESULT_COMPLETE, 0, false},
+        {"cut inside its last record", dir.file("cut.rec"),
+         [&](const std::string& p) {
+             writeRecordFile(p, stream);
+             std::filesystem::resize_file(p, std::filesystem::file_size(p) - 9);
+         },
+         MERLIN_RESULT_PARTIAL, MERLIN_FAULT_CUT_RECORD, true},
+        {"a record header with unknown flags", dir.file("flags.rec"),
+         [&](const std::string& p) {
+             writeRecordFile(p, stream);
+             std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(10 * (3 + 1460));  // the flags of record 10
+             f.put(0x44);
+         },
+         MERLIN_RESULT_PARTIAL, MERLIN_FAULT_DAMAGED_RECORD, true},
+        {"a message cut short by the next", dir.file("amplification.rec"),
+         [&](const std::string& p) {
+             std::filesystem::copy_file(std::string(KESTREL_HOSTILE_DIR) + "/rtmp-declared-length-amplification.rec", p);
+         },
+         MERLIN_RESULT_PARTIAL, MERLIN_FAULT_CUT_MESSAGE, true},
+        {"empty", dir.file("empty.rec"), [&](const std::string& p) { std::ofstream(p).close(); },
+         MERLIN_RESULT_NOT_SYNCHRONISED, 0, true},
+        {"not a record file", dir.file("text.rec"),
+         [&](const std::string& p) {
+             std::ofstream text(p);
+             for (int i = 0; i < 300; ++i) text << "plain text, line " << i << "\n";
+         },
+         // Its first "record" claims more bytes than the file holds.
+         MERLIN_RESULT_NOT_SYNCHRONISED, MERLIN_FAULT_DAMAGED_RECORD | MERLIN_FAULT_CUT_RECORD, true},
+        {"FIFO", dir.file("fifo"), nullptr, MERLIN_RESULT_SOURCE_ERROR, 0, true},
+        {"device", "/dev/zero", nullptr, MERLIN_RESULT_SOURCE_ERROR, 0, true},
+        {"folder", dir.path.string(), nullptr, MERLIN_RESULT_SOURCE_ERROR, 0, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.make) row.make(row.source);
+        const auto before = std::filesystem::is_regular_file(row.source) ? test::readFile(row.source)
+                                                                         : std::vector<std::uint8_t>{};
+        const auto output = dir.file(std::string(row.name) + ".flv");
+        const auto r = convertOne(row.source, output);
+        ASSERT_GE(r.slot, 0);
+        EXPECT_EQ(r.result, row.result);
+        EXPECT_EQ(r.faults, row.faults);
+        EXPECT_EQ(std::filesystem::exists(row.source), row.kept);
+        if (row.kept && std::filesystem::is_regular_file(row.source)) {
+            EXPECT_EQ(test::readFile(row.source), before);
+        }
+        if (row.result == MERLIN_RESULT_SOURCE_ERROR) {
+            EXPECT_FALSE(std::filesystem::exists(output));
+        }
+        if (row.result == MERLIN_RESULT_COMPLETE || row.result == MERLIN_RESULT_PARTIAL) {
+            const auto flv = test::readFlv(r.name.empty() ? output : r.name);
+            EXPECT_TRUE(flv.valid) << flv.error;
+            EXPECT_GT(flv.tags.size(), 0u);
+        }
+        if (!r.name.empty()) std::filesystem::remove(r.name);  // "a.flv" again for the next row
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo")));
+}
+
 TEST_F(MerlinApi, SlotsOutOfRangeAreIgnored) {
     for (int32_t s : {-1, 9, 1000}) {
         EXPECT_EQ(Merlin_GetID(s), 0);
@@ -263,6 +356,8 @@ TEST_F(MerlinApi, SlotsOutOfRangeAreIgnored) {
         EXPECT_EQ(Merlin_TotalBytes(s), 0u);
         EXPECT_EQ(Merlin_DisposeBytes(s), 0u);
         EXPECT_EQ(Merlin_MakeBytes(s), 0u);
+        EXPECT_EQ(Merlin_GetResult(s), MERLIN_RESULT_RUNNING);
+        EXPECT_EQ(Merlin_GetFaults(s), 0u);
         char buffer[MERLIN_MAX_PATH] = "untouched";
         Merlin_GetNewFileName(s, buffer);
         EXPECT_STREQ(buffer, "untouched");

@@ -2,9 +2,12 @@
 // the pieces the converter is built from, with rows that must fail.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "merlin/chunk_header.h"
 #include "merlin/flv_output.h"
@@ -79,11 +82,13 @@ TEST(StreamRecords, DamagedEndsLoseNothingThatIsThere) {
         std::vector<std::uint8_t> bytes;
         std::uint32_t length;  // of the one record read, or 0xFFFFFFFF for none
         bool truncated;
+        bool endsInsideRecord;  // the reader tells that the file was cut
     } rows[] = {
-        {"payload cut short", {0x00, 0x10, 0x00, 'a', 'b', 'c'}, 3, true},
-        {"header cut short", {0x00, 0x10}, 0xFFFFFFFF, false},
-        {"one stray byte", {0x20}, 0xFFFFFFFF, false},
-        {"empty file", {}, 0xFFFFFFFF, false},
+        {"payload cut short", {0x00, 0x10, 0x00, 'a', 'b', 'c'}, 3, true, true},
+        {"header cut short", {0x00, 0x10}, 0xFFFFFFFF, false, true},
+        {"one stray byte", {0x20}, 0xFFFFFFFF, false, true},
+        {"empty file", {}, 0xFFFFFFFF, false, false},
+        {"whole record", {0x00, 0x02, 0x00, 'a', 'b'}, 2, false, false},
     };
     std::vector<std::uint8_t> buffer(kMaxRecordPayload);
     for (const auto& row : rows) {
@@ -99,12 +104,32 @@ TEST(StreamRecords, DamagedEndsLoseNothingThatIsThere) {
         }
         EXPECT_EQ(reader.next(r, buffer), RecordStatus::End) << row.name;
         EXPECT_EQ(reader.position(), row.bytes.size()) << row.name;
+        EXPECT_EQ(reader.endsInsideRecord(), row.endsInsideRecord) << row.name;
+        ASSERT_TRUE(reader.rewind());
+        EXPECT_FALSE(reader.endsInsideRecord()) << row.name << ": read again from the start";
     }
     StreamRecordReader reader;
     EXPECT_FALSE(reader.open(dir.file("absent").c_str()));
     std::vector<std::uint8_t> small(100);
     StreamRecord r;
     EXPECT_EQ(reader.next(r, small), RecordStatus::Error);
+}
+
+// A FIFO or a device has no length and may never end (/dev/zero reads
+// as records of zeros forever): only regular files are read, and opening a
+// FIFO without a writer must not block.
+TEST(StreamRecords, OnlyRegularFilesAreOpened) {
+    TempDir dir;
+    const auto fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero"), dir.path.string()}) {
+        StreamRecordReader records;
+        errno = 0;
+        EXPECT_FALSE(records.open(path.c_str())) << path;
+        EXPECT_EQ(errno, EINVAL) << path;
+        RawStreamReader raw;
+        EXPECT_FALSE(raw.open(path.c_str())) << path;
+    }
 }
 
 TEST(StreamRecords, RawStreamReadsAsGapFreeRecords) {
@@ -127,26 +152,37 @@ TEST(StreamRecords, RawStreamReadsAsGapFreeRecords) {
 
 // ------------------------------------------------------------ FLV output
 
-TEST(FlvOutput, ReservedTagsAreFilledInAnyOrder) {
+// Positions reported by the output, by tag number.
+struct WrittenAt : TagWriteListener {
+    void tagWritten(std::uint64_t tag, std::uint64_t outputPos) override { positions[tag] = outputPos; }
+    std::map<std::uint64_t, std::uint64_t> positions;
+};
+
+TEST(FlvOutput, TagsAreWrittenInTheOrderOpenedOnceComplete) {
     TempDir dir;
     const auto path = dir.file("o.flv");
     FlvOutputFile out;
+    WrittenAt listener;
+    out.setListener(&listener);
     ASSERT_TRUE(out.create(path.c_str()));
     out.writeFileHeader(0x05);
-    // A small tag, one larger than the cache (written around it), another small.
+    // A small tag, one larger than the write buffer, another small one;
+    // filled in reverse order, the large one piece by piece.
     const auto a = test::mediaPayload(0xAF, 300, 1);
-    const auto b = test::mediaPayload(0x17, FlvOutputFile::kCacheSize + 1000, 2);
+    const auto b = test::mediaPayload(0x17, FlvOutputFile::kBufferSize * 3 + 1000, 2);
     const auto c = test::mediaPayload(0xAF, 200, 3);
-    const auto pa = out.appendTag(8, static_cast<std::uint32_t>(a.size()), 0);
-    const auto pb = out.appendTag(9, static_cast<std::uint32_t>(b.size()), 40);
-    const auto pc = out.appendTag(8, static_cast<std::uint32_t>(c.size()), 0x01000017);
-    out.writeAt(pc, c);
+    const auto ta = out.openTag(8, static_cast<std::uint32_t>(a.size()), 0);
+    const auto tb = out.openTag(9, static_cast<std::uint32_t>(b.size()), 40);
+    const auto tc = out.openTag(8, static_cast<std::uint32_t>(c.size()), 0x01000017);
+    out.write(tc, 0, c);
     for (std::size_t at = 0; at < b.size(); at += 4096)
-        out.writeAt(pb + at, std::span(b).subspan(at, std::min<std::size_t>(4096, b.size() - at)));
-    out.writeAt(pa, a);
-    const auto size = out.size();
-    out.writeAt(size, std::vector<std::uint8_t>(10, 0xEE));  // past the end: nothing
-    EXPECT_EQ(out.size(), size);
+        out.write(tb, static_cast<std::uint32_t>(at), std::span(b).subspan(at, std::min<std::size_t>(4096, b.size() - at)));
+    EXPECT_EQ(out.size(), 13u) << "nothing may be written before the first tag is complete";
+    EXPECT_TRUE(listener.positions.empty());
+    out.write(ta, 0, std::span(a).first(100));
+    out.write(ta, 50, std::span(a).subspan(50, 100));  // overlaps what is there: only the new bytes count
+    out.write(ta, 150, std::span(a).subspan(150));
+    out.write(ta, 0, std::vector<std::uint8_t>(10, 0xEE));  // a complete tag takes nothing more
     out.setTypeFlags(0x04);
     ASSERT_TRUE(out.close());
     const auto flv = test::readFlv(path);
@@ -155,7 +191,100 @@ TEST(FlvOutput, ReservedTagsAreFilledInAnyOrder) {
     ASSERT_EQ(flv.tags.size(), 3u);
     EXPECT_EQ(flv.tags[0].data, a);
     EXPECT_EQ(flv.tags[1].data, b);
+    EXPECT_EQ(flv.tags[2].data, c);
     EXPECT_EQ(flv.tags[2].timestamp, 0x01000017u);
+    EXPECT_EQ(out.tagsWritten(), 3u);
+    EXPECT_EQ(out.tagsDropped(), 0u);
+    const std::map<std::uint64_t, std::uint64_t> want{
+        {ta, 13}, {tb, 13 + 11 + a.size() + 4}, {tc, 13 + 2 * 15 + a.size() + b.size()}};
+    EXPECT_EQ(listener.positions, want);
+}
+
+TEST(FlvOutput, SkippedBytesAreZeroAndBytesPastTheSizeAreIgnored) {
+    TempDir dir;
+    const auto path = dir.file("o.flv");
+    FlvOutputFile out;
+    ASSERT_TRUE(out.create(path.c_str()));
+    out.writeFileHeader(0x05);
+    const auto tag = out.openTag(18, 10, 0);
+    const std::vector<std::uint8_t> head{1, 2, 3};
+    const std::vector<std::uint8_t> tail{7, 8, 9, 10, 11, 12};  // two bytes too many
+    out.write(tag, 0, head);
+    out.write(tag, 6, tail);  // bytes 3..5 were never written: zeros
+    ASSERT_TRUE(out.close());
+    const auto flv = test::readFlv(path);
+    ASSERT_TRUE(flv.valid) << flv.error;
+    ASSERT_EQ(flv.tags.size(), 1u);
+    EXPECT_EQ(flv.tags[0].data, (std::vector<std::uint8_t>{1, 2, 3, 0, 0, 0, 7, 8, 9, 10}));
+}
+
+// A tag holds only bytes that arrived: every way a tag can fail to get its
+// bytes leaves it out, and the tags around it are written whole.
+TEST(FlvOutput, TagsThatNeverGetTheirBytesLeaveNothing) {
+    const auto small = test::mediaPayload(0xAF, 200, 9);
+    struct Row {
+        const char* name;
+        // Acts on the tag in the middle (a 1 MiB message of which 10 bytes
+        // arrive) between the two small tags.
+        void (*act)(FlvOutputFile& out, FlvOutputFile::TagId middle);
+        std::uint64_t givenUp;
+    } rows[] = {
+        {"dropped by its converter", [](FlvOutputFile& out, FlvOutputFile::TagId t) { out.dropTag(t); }, 0},
+        {"still open at close", [](FlvOutputFile&, FlvOutputFile::TagId) {}, 0},
+        {"given up when the pool is full behind it",
+         [](FlvOutputFile& out, FlvOutputFile::TagId) {
+             // More complete tags than the pool holds, all waiting behind the open one.
+             const auto big = test::mediaPayload(0x17, 512 * 1024, 4);
+             for (int i = 0; i < 9; ++i) out.write(out.openTag(9, static_cast<std::uint32_t>(big.size()), 0), 0, big);
+         },
+         1},
+        {"given up when the queue is full behind it",
+         [](FlvOutputFile& out, FlvOutputFile::TagId) {
+             const std::vector<std::uint8_t> tiny{0xAF, 1, 2};
+             for (std::size_t i = 0; i < FlvOutputFile::kQueueCapacity; ++i) out.write(out.openTag(8, 3, 0), 0, tiny);
+         },
+         1},
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        const auto path = dir.file("o.flv");
+        FlvOutputFile out;
+        ASSERT_TRUE(out.create(path.c_str()));
+        out.writeFileHeader(0x05);
+        out.write(out.openTag(8, static_cast<std::uint32_t>(small.size()), 0), 0, small);
+        const auto middle = out.openTag(9, 0x100000, 40);
+        out.write(middle, 0, test::mediaPayload(0x17, 10, 5));
+        const auto last = out.openTag(8, static_cast<std::uint32_t>(small.size()), 80);
+        out.write(last, 0, small);
+        row.act(out, middle);
+        out.write(middle, 10, test::mediaPayload(0x17, 100, 6));  // too late: ignored
+        ASSERT_TRUE(out.close()) << row.name;
+        const auto flv = test::readFlv(path);
+        ASSERT_TRUE(flv.valid) << row.name << ": " << flv.error;
+        EXPECT_EQ(out.tagsDropped(), 1u) << row.name;
+        EXPECT_EQ(out.tagsGivenUp(), row.givenUp) << row.name;
+        ASSERT_GE(flv.tags.size(), 2u) << row.name;
+        EXPECT_EQ(flv.tags[0].data, small) << row.name;
+        EXPECT_EQ(flv.tags[1].data, small) << row.name;
+        EXPECT_EQ(flv.tags[1].timestamp, 80u) << row.name;
+        for (const auto& t : flv.tags) EXPECT_NE(t.data.size(), 0x100000u) << row.name;
+        EXPECT_EQ(std::filesystem::file_size(path), out.size()) << row.name;
+    }
+}
+
+TEST(FlvOutput, TagsLargerThanThePoolAreRefused) {
+    TempDir dir;
+    const auto path = dir.file("o.flv");
+    FlvOutputFile out;
+    ASSERT_TRUE(out.create(path.c_str()));
+    out.writeFileHeader(0x05);
+    const auto refused = out.openTag(9, FlvOutputFile::kMaxTagData + 1, 0);
+    EXPECT_EQ(refused, FlvOutputFile::kNoTag);
+    out.write(refused, 0, test::mediaPayload(0x17, 100, 1));
+    out.dropTag(refused);
+    ASSERT_TRUE(out.close());
+    EXPECT_EQ(out.tagsDropped(), 1u);
+    EXPECT_EQ(std::filesystem::file_size(path), 13u);
 }
 
 // ------------------------------------------------------------ chunk headers

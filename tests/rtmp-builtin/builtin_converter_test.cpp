@@ -4,11 +4,13 @@
 // hostile streams, and the output file's form.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
 
 #include "kestrel/files/builtin_rtmp_converter.h"
+#include "platform/byte_reader.h"
 #include "rtmp_builtin_test_support.h"
 
 namespace {
@@ -322,6 +324,14 @@ TEST(Files, MissingInputAndUnwritableOutputAreReported) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.convert(tempPath("no-such.tmp"), tempPath("x.flv"), nullptr), BuiltinResult::CannotOpenInput);
         EXPECT_EQ(c.convert(tempPath("dir"), tempPath("x.flv"), nullptr), BuiltinResult::CannotOpenInput);
+        // A FIFO without a writer must not hold the call; /dev/zero never ends.
+        const std::string fifo = tempPath("fifo.tmp");
+        std::filesystem::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        EXPECT_EQ(c.convert(fifo, tempPath("x.flv"), nullptr), BuiltinResult::CannotOpenInput);
+        EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+        std::filesystem::remove(fifo);
+        EXPECT_EQ(c.convert("/dev/zero", tempPath("x.flv"), nullptr), BuiltinResult::CannotOpenInput);
         EXPECT_EQ(c.convert(raw, tempPath("no-such-dir/x.flv"), nullptr), BuiltinResult::CannotWriteOutput);
         if (std::filesystem::exists("/dev/full")) {
             EXPECT_EQ(c.convert(raw, "/dev/full", nullptr), BuiltinResult::CannotWriteOutput);
@@ -497,6 +507,38 @@ TEST(Hostile, RandomBytesGiveASoundFile) {
             const Outcome o = run(c, stream, "random");
             expectSoundFile(o);
             EXPECT_LE(o.fileSize, 16 * stream.size() + 64);
+        }
+    }
+}
+
+// The shared hostile record files, their payloads as raw streams: the
+// declared-length stream (messages of 983,040 bytes announced, never sent)
+// gave the FLV builder a 469 MB file; the built-in converters must hold
+// only bytes that arrived too. Tags' data adds up to no more than the
+// stream (an ECMA array count is the one thing a tag may add), and the
+// framing adds 15 bytes per tag.
+TEST(Hostile, SharedHostileRecordsGiveOnlyBytesThatArrived) {
+    for (const char* name :
+         {"rtmp-declared-length-amplification.rec", "merlin-resync-short-tail.rec", "record-length-lie.rec"}) {
+        SCOPED_TRACE(name);
+        const Bytes records = readFile(std::string(KESTREL_HOSTILE_DIR) + "/" + name);
+        ASSERT_FALSE(records.empty());
+        Bytes stream;
+        kestrel::ByteReader r(records);
+        while (r.remaining() > 0) {
+            r.u8();
+            const auto piece = r.bytes(std::min<std::size_t>(r.le16(), r.remaining()));
+            if (!r.ok()) break;
+            stream.insert(stream.end(), piece.begin(), piece.end());
+        }
+        for (const Converter& c : {kBuiltin, kVariant}) {
+            SCOPED_TRACE(c.name);
+            const Outcome o = run(c, stream, std::string("shared-") + name);
+            expectSoundFile(o);
+            std::size_t data = 0;
+            for (const auto& t : o.flv.tags) data += t.data.size();
+            EXPECT_LE(data, stream.size() + 4 * o.stats.metadataTags);
+            EXPECT_LE(o.fileSize, 2 * stream.size() + 64);
         }
     }
 }
