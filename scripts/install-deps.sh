@@ -6,12 +6,14 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config git
-  libpcap-dev libgtest-dev libgmock-dev libssl-dev
+  libpcap-dev libgtest-dev libgmock-dev libssl-dev libbenchmark-dev
   # capture and media tools used by tests, samples and benchmarks
   tcpdump tshark ffmpeg flvmeta iproute2 iptables ethtool procps psmisc
   python3 curl wget xdg-utils time
   nginx libnginx-mod-rtmp rtmpdump
   libnetfilter-queue-dev
+  # fuzzing (scripts/fuzz.sh): clang with libFuzzer's runtime
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -15,14 +15,18 @@
 #                     skip:  no tshark
 #   --tshark-count N  downloads in the small tshark capture (default 5)
 #   --repeat N        runs of tcpdump and Kestrel; the fastest counts (default 1)
-#   --work DIR        where the captures and outputs go (default a new folder in
-#                     $TMPDIR or /tmp; needs about 4.5 times the capture size)
+#   --work DIR        where the work folder (captures and outputs) is made: a new
+#                     folder inside DIR, created when missing (default $TMPDIR or
+#                     /tmp; needs about 4.5 times the capture size). Only what the
+#                     script made is removed at exit: the work folder, and DIR when
+#                     it was made and is empty again.
 #   --keep            keep the work folder
+#   --summary FILE    also write the figures as key=value lines to FILE (for bench/run)
 #
 # The capture is made by synth-capture: N downloads over distinct TCP
 # connections, 1460-byte segments interleaved round-robin, FLV bodies whose
-# SHA-256 the generator writes. Measured with /usr/bin/time -v (wall time,
-# peak resident memory), input in the page cache:
+# SHA-256 the generator writes. Measured with the shell's clock (wall time)
+# and /usr/bin/time -v (peak resident memory), input in the page cache:
 #   (a) tcpdump -r X -w copy.pcap        reading and writing the bytes once
 #   (b) kestrel-cli capture --source file://X --save D --home H
 #       the whole job: replay, capture data files, post-processing, outputs
@@ -41,6 +45,7 @@ tshark_count=5
 repeat=1
 work=""
 keep=0
+summary=""
 
 die() { echo "bench-http: $*" >&2; exit 2; }
 
@@ -55,6 +60,7 @@ while [ $# -gt 0 ]; do
     --repeat) repeat=${2:?}; shift ;;
     --work) work=${2:?}; shift ;;
     --keep) keep=1 ;;
+    --summary) summary=${2:?}; shift ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) die "unknown argument '$1' (see --help)" ;;
   esac
@@ -80,29 +86,41 @@ fi
 bin=$build/bin
 [ -x "$bin/synth-capture" ] || die "synth-capture was not built (it needs libssl-dev)"
 
-if [ -z "$work" ]; then
-  work=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-bench-http.XXXXXX")
-else
-  mkdir -p "$work"
-  work=$(cd "$work" && pwd)
-fi
+# The work folder is always one this script makes (mktemp), so the removal
+# at exit never reaches files of the user's; of the --work folder itself
+# only the levels made here are removed, and only when empty.
+base=${work:-${TMPDIR:-/tmp}}
+made_dirs=()
+d=$base
+while [ ! -e "$d" ]; do made_dirs+=("$d"); d=$(dirname "$d"); done
+work=""
 cleanup() {
-  if [ "$keep" = 1 ]; then echo "bench-http: work files kept in $work" >&2; else rm -rf "$work"; fi
+  if [ -n "$work" ]; then
+    if [ "$keep" = 1 ]; then echo "bench-http: work files kept in $work" >&2; else rm -rf "$work"; fi
+  fi
+  for d in "${made_dirs[@]}"; do rmdir "$d" 2>/dev/null || break; done
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
+mkdir -p "$base"
+work=$(mktemp -d "$(cd "$base" && pwd)/kestrel-bench-http.XXXXXX")
 
 # measure NAME COMMAND...: runs the command under /usr/bin/time -v with
 # standard output to $work/NAME.out; sets SECS and PEAK_KB.
 measure() {
   local name=$1
   shift
+  local t0 t1
+  # Wall time from the clock in microseconds (time's elapsed time has 10 ms
+  # steps, too coarse for small captures); peak memory from time -v.
+  t0=${EPOCHREALTIME/[.,]/}
   if ! /usr/bin/time -v -o "$work/$name.time" "$@" >"$work/$name.out" 2>"$work/$name.err"; then
     echo "bench-http: '$*' failed:" >&2
     tail -5 "$work/$name.err" >&2
     exit 1
   fi
-  SECS=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' "$work/$name.time")
+  t1=${EPOCHREALTIME/[.,]/}
+  SECS=$(awk "BEGIN { printf \"%.3f\", ($t1 - $t0) / 1e6 }")
   PEAK_KB=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/$name.time")
 }
 
@@ -144,13 +162,16 @@ for line in open(sums):
 seen, bad, matched = set(), [], 0
 for line in open(items):
     f = line.rstrip("\n").split("\t")
-    if len(f) != 6:
+    # The seventh column (complete or gaps) came later; six still read.
+    if len(f) not in (6, 7):
         bad.append(f"malformed item line: {line.strip()!r}")
         continue
-    index, state, kind, stored, expected, path = f
+    index, state, kind, stored, expected, path = f[:6]
     if state != "done" or not path:
         bad.append(f"item {index}: state {state}, file '{path}'")
         continue
+    if len(f) == 7 and f[6] != "complete":
+        bad.append(f"item {index}: {f[6]} ({os.path.basename(path)})")
     name = os.path.basename(path)
     h = hashlib.sha256()
     with open(path, "rb") as fh:
@@ -237,4 +258,29 @@ echo "$tshark_line"
 echo "Kestrel peak memory: $(mb "$kestrel_kb") MB on $count downloads$([ -n "${k_kb:-}" ] && [ "$tshark_mode" = small ] && echo ", $(mb "$k_kb") MB on $tshark_count") (goal: under 100 MB)"
 echo "Kestrel outputs byte-identical to the generated bodies: ${verified:-0/$count}$([ -n "${verified_small:-}" ] && echo " (small capture: $verified_small)")"
 [ "$leftover" -eq 0 ] || echo "capture data files left in the Temp folder: $leftover"
+if [ -n "$summary" ]; then
+  {
+    echo "count=$count"
+    echo "size=$size"
+    echo "pcap_bytes=$pcap_bytes"
+    echo "repeat=$repeat"
+    echo "tcpdump_s=$tcpdump_s"
+    echo "tcpdump_kb=$tcpdump_kb"
+    echo "kestrel_s=$kestrel_s"
+    echo "kestrel_kb=$kestrel_kb"
+    echo "verified=${verified:-0/$count}"
+    echo "leftover=$leftover"
+    echo "tshark_mode=$tshark_mode"
+    if [ "$tshark_mode" != skip ]; then
+      echo "tshark_count=$tcount"
+      echo "tshark_pcap_bytes=$(stat -c %s "$work/$tname.pcap")"
+      echo "tshark_s=$tshark_s"
+      echo "tshark_kb=$tshark_kb"
+      echo "tshark_exact=$tshark_exact"
+      echo "kestrel_same_s=$k_s"
+      echo "kestrel_same_kb=$k_kb"
+      echo "verified_same=${verified_small:-${verified:-0/$tcount}}"
+    fi
+  } >"$summary"
+fi
 exit $verify_rc

@@ -138,6 +138,13 @@ def main():
 
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, on_signal)
+    # Only what is made here is removed: the folder below, and the levels
+    # of --work that did not exist (when they are empty again).
+    made = []
+    d = os.path.abspath(args.work)
+    while not os.path.exists(d):
+        made.append(d)
+        d = os.path.dirname(d)
     os.makedirs(args.work, exist_ok=True)
     work = tempfile.mkdtemp(prefix="kestrel-bench-live.", dir=args.work)
     os.chmod(work, 0o755)
@@ -173,6 +180,11 @@ def main():
             print(f"bench-live: work files kept in {work}", file=sys.stderr)
         else:
             shutil.rmtree(work, ignore_errors=True)
+        for d in made:
+            try:
+                os.rmdir(d)
+            except OSError:
+                break
     if not results:
         return status or 1
 
