@@ -38,6 +38,15 @@ std::string unquote(std::string_view v) {
     return std::string(v);
 }
 
+// Reading trims a value of blanks and of one pair of matching quotes; a
+// value that would lose either is written inside one more pair of quotes,
+// which reading takes off again, so it reads back as it was set.
+std::string storedValue(std::string_view v) {
+    const bool blankEdge = !v.empty() && (isBlank(v.front()) || isBlank(v.back()));
+    const bool quoted = v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
+    return blankEdge || quoted ? "\"" + std::string(v) + "\"" : std::string(v);
+}
+
 }  // namespace
 
 std::int32_t parseProfileInt(std::string_view text) {
@@ -130,7 +139,7 @@ void ProfileFile::setString(std::string_view section, std::string_view key, std:
     Line line;
     line.kind = Line::Kind::Key;
     line.key = std::string(key);
-    line.value = std::string(value);
+    line.value = storedValue(value);
     line.raw = line.key + "=" + line.value;
 
     auto range = sectionRange(section);

@@ -27,7 +27,10 @@ public:
     std::int32_t getInt(std::string_view section, std::string_view key, std::int32_t def) const;
 
     // Sets key=value, replacing the first existing key or appending it to the
-    // section (created at the end of the file when missing).
+    // section (created at the end of the file when missing). A value with
+    // blanks at either end, or inside a pair of matching quotes, is written
+    // inside one more pair of quotes, so that it reads back unchanged. A
+    // line break cannot be stored: callers must not set one.
     void setString(std::string_view section, std::string_view key, std::string_view value);
 
     std::string text() const;  // the file's content with CR LF line ends

@@ -66,6 +66,12 @@ int printItems(engine::Engine& engine, const files::PostProcessor& postProcessor
                     static_cast<long long>(item.expectedSize.load()), path.c_str(),
                     postProcessor.completeOf(i) ? "complete" : "gaps");
         if (postProcessor.completeOf(i)) continue;
+        if (item.neverReceived) {
+            // A request seen twice, or one that was never answered: no
+            // recording was lost.
+            std::fprintf(stderr, "kestrel-cli: item %d received no data\n", i);
+            continue;
+        }
         ++notComplete;
         if (state == engine::ItemState::Failed) {
             std::fprintf(stderr, "kestrel-cli: item %d failed: %s\n", i,

@@ -96,6 +96,9 @@ void PacketDispatcher::handleHttpRequest(const TcpSegment& s) {
     const std::string title = urlTitle(url);
     NewItem init = itemBetween(s, false, ItemKind::Http);
     init.expectedAck = s.sequence + static_cast<std::uint32_t>(s.payload.size());
+    // The same request captured again (a retransmission) asks for the same
+    // answer: a second item would never receive a byte of it.
+    if (lookup(s.destinationAddress, s.sourceAddress, s.destinationPort, s.sourcePort, init.expectedAck) != 0) return;
     init.url = url;
     const std::string extension = toUpperAscii(urlExtension(url));
     init.extension = extension;

@@ -121,7 +121,19 @@ void PacketDispatcher::storeSegment(const TcpSegment& s, Outbox& outbox) {
     }
     RecordItem& item = *items_.at(index);
     if (!item.is(ItemState::Recording)) return;
-    const auto length = static_cast<std::int64_t>(s.payload.size());
+    std::span<const std::uint8_t> payload = s.payload;
+    std::uint32_t sequence = s.sequence;
+    if (item.knowsStreamStart) {
+        // Bytes before the stream's start are a resent piece of the
+        // handshake: storing them would put the handshake into the stream.
+        const auto before = static_cast<std::int32_t>(item.streamStart - sequence);
+        if (before > 0) {
+            if (static_cast<std::size_t>(before) >= payload.size()) return;
+            payload = payload.subspan(static_cast<std::size_t>(before));
+            sequence = item.streamStart;
+        }
+    }
+    const auto length = static_cast<std::int64_t>(payload.size());
     item.segmentCount.fetch_add(1, std::memory_order_relaxed);
     item.idleTicks.store(0, std::memory_order_relaxed);
     const std::int64_t stored = item.storedBytes.fetch_add(length, std::memory_order_relaxed) + length;
@@ -131,7 +143,7 @@ void PacketDispatcher::storeSegment(const TcpSegment& s, Outbox& outbox) {
     }
     if (item.expectedSize.load(std::memory_order_relaxed) < stored)
         item.expectedSize.store(stored, std::memory_order_relaxed);
-    appendToItem(item, s.sequence, s.payload, false);
+    appendToItem(item, sequence, payload, false);
 }
 
 }  // namespace kestrel::engine

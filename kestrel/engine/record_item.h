@@ -69,6 +69,15 @@ struct RecordItem {
     // Made from capture data left by an earlier run: its Content-Length,
     // if it had one, is not known any more.
     bool imported = false;
+    // Failed because not a byte of it was ever stored (a request seen
+    // twice, or one whose answer was never captured): nothing was lost.
+    bool neverReceived = false;
+    // RTMP items made from the client's connect command: the server's
+    // sequence number where its stream after the handshake begins (the
+    // command acknowledges everything before it). A late copy of the
+    // handshake lies before it and is no part of the stream.
+    bool knowsStreamStart = false;
+    std::uint32_t streamStart = 0;
     std::atomic<std::int64_t> storedBytes{0};
     std::atomic<std::int64_t> processedBytes{0};
     std::atomic<std::int32_t> segmentCount{0};

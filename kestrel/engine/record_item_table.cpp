@@ -1,5 +1,6 @@
 #include "kestrel/engine/record_item_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -48,7 +49,7 @@ std::int32_t RecordItemTable::nextRecordingNumber(std::int32_t current) {
 int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     const int index = count_.load(std::memory_order_relaxed) + 1;
     if (index > kMaxRecordItems) {
-        refused_.fetch_add(1);
+        noteRefused(init);
         return 0;
     }
     std::int32_t number = nextRecordingNumber(recordingNumber_.load());
@@ -80,6 +81,9 @@ int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     item.expectedSize.store(init.expectedSize);
     item.contentLength.store(init.contentLength);
     item.imported = init.imported;
+    item.neverReceived = false;
+    item.knowsStreamStart = false;
+    item.streamStart = 0;
     item.storedBytes.store(0);
     item.processedBytes.store(0);
     item.failure.clear();
@@ -89,6 +93,22 @@ int RecordItemTable::create(const NewItem& init, ItemState initialState) {
     item.state.store(initialState, std::memory_order_release);
     count_.store(index, std::memory_order_release);
     return index;
+}
+
+void RecordItemTable::noteRefused(const NewItem& init) {
+    // One download asks twice (its request, then its response), and a
+    // retransmitted request asks again: a connection is counted once.
+    const RefusedConnection c{{init.serverAddress.bytes[0], init.serverAddress.bytes[1], init.serverAddress.bytes[2],
+                               init.serverAddress.bytes[3]},
+                              {init.clientAddress.bytes[0], init.clientAddress.bytes[1], init.clientAddress.bytes[2],
+                               init.clientAddress.bytes[3]},
+                              init.serverPort,
+                              init.clientPort};
+    const std::size_t known = std::min<std::size_t>(refused_.load(), refusedRecent_.size());
+    for (std::size_t i = 0; i < known; ++i)
+        if (refusedRecent_[i] == c) return;
+    refusedRecent_[refused_.load() % refusedRecent_.size()] = c;
+    refused_.fetch_add(1);
 }
 
 RecordItem* RecordItemTable::at(int index) {

@@ -44,7 +44,8 @@ public:
     int create(const NewItem& init, ItemState initialState);
 
     int count() const { return count_.load(std::memory_order_acquire); }
-    // Recordings that could not be made because every place was taken.
+    // Recordings that could not be made because every place was taken, a
+    // connection counted once (among the last 4096 refused).
     std::uint64_t refused() const { return refused_.load(); }
     // The index of an item of this table.
     int indexOf(const RecordItem& item) const {
@@ -73,7 +74,16 @@ private:
 
     std::unique_ptr<std::array<RecordItem, kMaxRecordItems>> slots_;
     std::atomic<int> count_{0};
+    struct RefusedConnection {
+        std::array<std::uint8_t, 4> server{};
+        std::array<std::uint8_t, 4> client{};
+        std::int32_t serverPort = 0;
+        std::int32_t clientPort = 0;
+        bool operator==(const RefusedConnection&) const = default;
+    };
+    void noteRefused(const NewItem& init);
     std::atomic<std::uint64_t> refused_{0};
+    std::array<RefusedConnection, 4096> refusedRecent_{};  // a ring, filled as connections are refused
     std::atomic<std::int32_t> recordingNumber_{0};
     std::string captureFolder_;
 };

@@ -30,6 +30,10 @@ int PacketDispatcher::createRtmpItem(const TcpSegment& s, bool serverIsSource, s
     const int index = items_.create(init, ItemState::Recording);
     if (index == 0) return 0;
     RecordItem& item = *items_.at(index);
+    if (!serverIsSource) {
+        item.knowsStreamStart = true;
+        item.streamStart = s.acknowledgement;
+    }
     const std::string data = tempFolder_ + std::string(item.dataFileName.view());
     const std::string idx = tempFolder_ + std::string(item.indexFileName.view());
     if (!item.files.openData(data, true)) {

@@ -257,7 +257,9 @@ ProcessedItem PostProcessor::processItem(int index, const std::string& saveFolde
 
     if (!platform::fileExists(dataPath)) {
         // Reported like every other failure, so the window can show it.
-        fail(index, true, "the capture data " + dataPath + " is missing");
+        item.neverReceived = item.storedBytes.load() == 0 && !item.imported;
+        fail(index, true,
+             item.neverReceived ? "no data was captured for it" : "the capture data " + dataPath + " is missing");
         return result;
     }
     File data(std::fopen(dataPath.c_str(), "rb"));

@@ -73,7 +73,10 @@ TEST(RecordItemTable, ThousandItemsThenFullAndRemovedSlotsStayTaken) {
     EXPECT_EQ(table.refused(), 0u);
     EXPECT_EQ(table.create(init, ItemState::Recording), 0);
     EXPECT_EQ(table.create(init, ItemState::Recording), 0);
-    EXPECT_EQ(table.refused(), 2u);  // counted, so the host can say so
+    EXPECT_EQ(table.refused(), 1u);  // counted once per connection, so the host can say so
+    init.clientPort = 4000;
+    EXPECT_EQ(table.create(init, ItemState::Recording), 0);
+    EXPECT_EQ(table.refused(), 2u);
     EXPECT_EQ(table.count(), kMaxRecordItems);
     EXPECT_EQ(table.recordingNumber(), kMaxRecordItems);  // a refused creation takes no number
 }

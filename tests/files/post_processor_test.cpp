@@ -253,3 +253,22 @@ TEST_F(PostProcessorTest, DataFilePast4GiBIsReadInOrder) {
     EXPECT_TRUE(readFile(save_ + "big.flv") == body) << "the pieces past 4 GiB came back out of place";
     EXPECT_TRUE(post_->completeOf(i));
 }
+
+// An item that never stored a byte (a request captured twice, or one whose
+// answer never came) fails without a file, but is marked as having lost
+// nothing; one whose stored data went missing is a real loss.
+TEST_F(PostProcessorTest, ItemWithoutAnyDataIsMarkedAsHavingLostNothing) {
+    NewItem init;
+    init.extension = ".FLV";
+    const int phantom = engine_->items().create(init, ItemState::CaptureEnded);
+    const int lost = waitingItem({{1, flvBody(100)}, {101, flvBody(100)}}, "");
+    item(lost).storedBytes = 200;
+    std::filesystem::remove(dataPath(lost));
+    processNow(phantom);
+    processNow(lost);
+    EXPECT_TRUE(item(phantom).is(ItemState::Failed));
+    EXPECT_TRUE(item(phantom).neverReceived);
+    EXPECT_TRUE(item(lost).is(ItemState::Failed));
+    EXPECT_FALSE(item(lost).neverReceived);
+    EXPECT_NE(item(lost).failure.view().find("is missing"), std::string_view::npos) << item(lost).failure.view();
+}

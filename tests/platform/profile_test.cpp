@@ -67,3 +67,42 @@ TEST(Profile, SaveIsAtomicAndRoundTrips) {
     EXPECT_FALSE(f.save((dir / "no-such-folder" / "x.ini").string()));
     std::filesystem::remove_all(dir);
 }
+
+// Found by fuzz/profile_fuzz.cpp (inputs kept in
+// fuzz/regressions/profile_fuzz/value-edge-blanks-lost-on-save and
+// value-in-quotes-loses-them): reading trims blanks and one pair of quotes,
+// so a value set with either came back changed once the file was written
+// and read again (a save folder whose name ends in a blank moved to
+// another folder).
+TEST(Profile, ValueEdgeBlanksAndQuotesSurviveSaveAndLoad) {
+    struct Case {
+        std::string value;
+        std::string line;  // how the key's line is written
+    } cases[] = {
+        {"/media/My Drive ", "K=\"/media/My Drive \""},
+        {" leading", "K=\" leading\""},
+        {"\r", "K=\"\r\""},
+        {"\t", "K=\"\t\""},
+        {"\"quoted\"", "K=\"\"quoted\"\""},
+        {"'single'", "K=\"'single'\""},
+        {"\"", "K=\""},           // one quote is no pair
+        {"\"open", "K=\"open"},   // nor are quotes that do not match
+        {"'mixed\"", "K='mixed\""},
+        {"plain value", "K=plain value"},
+        {"", "K="},
+    };
+    auto dir = std::filesystem::temp_directory_path() / ("kestrel-profile-edges-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "setting.ini").string();
+    for (const auto& c : cases) {
+        ProfileFile f;
+        f.setString("S", "K", c.value);
+        EXPECT_EQ(f.text(), "[S]\r\n" + c.line + "\r\n") << c.value;
+        EXPECT_EQ(f.find("S", "K"), c.value) << "in memory: " << c.value;
+        ASSERT_TRUE(f.save(path));
+        const auto again = ProfileFile::load(path);
+        EXPECT_EQ(again.find("S", "K"), c.value) << "after loading: " << c.value;
+        EXPECT_EQ(again.text(), f.text()) << c.value;
+    }
+    std::filesystem::remove_all(dir);
+}

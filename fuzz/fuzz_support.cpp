@@ -1,0 +1,76 @@
+#include "fuzz/fuzz_support.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/byte_reader.h"
+
+namespace kestrel::fuzz {
+
+const std::string& scratchFolder() {
+    // Never destroyed: the exit handler below still needs it after the
+    // static destructors that run before it.
+    static const std::string* folder = [] {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/kestrel-fuzz-XXXXXX";
+        if (!::mkdtemp(pattern.data())) {
+            std::perror("kestrel fuzz: cannot make a scratch folder");
+            std::abort();
+        }
+        auto* made = new std::string(pattern + "/");
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(scratchFolder(), ignored);
+        });
+        return made;
+    }();
+    return *folder;
+}
+
+bool writeFile(const std::string& path, std::span<const std::uint8_t> bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && written;
+}
+
+std::vector<std::uint8_t> readFile(const std::string& path) {
+    std::vector<std::uint8_t> out;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return out;
+    std::uint8_t block[16384];
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, f)) > 0;) out.insert(out.end(), block, block + n);
+    std::fclose(f);
+    return out;
+}
+
+void emptyFolder(const std::string& folder) {
+    std::error_code ec;
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) entries.push_back(entry.path());
+    for (const auto& path : entries) std::filesystem::remove_all(path, ec);
+}
+
+CapturePair writeCapturePair(std::span<const std::uint8_t> input) {
+    ByteReader in(input);
+    const std::size_t indexLength = in.remaining() >= 2 ? in.be16() : 0;
+    const auto index = in.bytes(std::min(indexLength, in.remaining()));
+    CapturePair pair{scratchFolder() + "capture.flvdata", scratchFolder() + "capture.flvdata.idx"};
+    if (!writeFile(pair.indexPath, index) || !writeFile(pair.dataPath, in.rest())) {
+        std::perror("kestrel fuzz: cannot write the capture files");
+        std::abort();
+    }
+    return pair;
+}
+
+void broken(const char* target, const char* what) {
+    std::fprintf(stderr, "%s: %s\n", target, what);
+    std::abort();
+}
+
+}  // namespace kestrel::fuzz
