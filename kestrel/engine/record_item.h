@@ -72,10 +72,10 @@ struct RecordItem {
     // Failed because not a byte of it was ever stored (a request seen
     // twice, or one whose answer was never captured): nothing was lost.
     bool neverReceived = false;
-    // RTMP items made from the client's connect command: the server's
-    // sequence number where its stream after the handshake begins (the
-    // command acknowledges everything before it). A late copy of the
-    // handshake lies before it and is no part of the stream.
+    // RTMP items: the server's sequence number where the recorded stream
+    // begins (what the client's connect command acknowledges, or the
+    // server segment that made the item). A late copy of the handshake lies
+    // before it and is no part of the stream.
     bool knowsStreamStart = false;
     std::uint32_t streamStart = 0;
     std::atomic<std::int64_t> storedBytes{0};

@@ -30,10 +30,10 @@ int PacketDispatcher::createRtmpItem(const TcpSegment& s, bool serverIsSource, s
     const int index = items_.create(init, ItemState::Recording);
     if (index == 0) return 0;
     RecordItem& item = *items_.at(index);
-    if (!serverIsSource) {
-        item.knowsStreamStart = true;
-        item.streamStart = s.acknowledgement;
-    }
+    // The server's stream begins where the client's connect command says
+    // it has read up to, or with the server's segment that made the item.
+    item.knowsStreamStart = true;
+    item.streamStart = serverIsSource ? s.sequence : s.acknowledgement;
     const std::string data = tempFolder_ + std::string(item.dataFileName.view());
     const std::string idx = tempFolder_ + std::string(item.indexFileName.view());
     if (!item.files.openData(data, true)) {

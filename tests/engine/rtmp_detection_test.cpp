@@ -138,3 +138,26 @@ TEST_F(RtmpDetectionTest, StopAndPauseEndTheItemAndResumingCreatesNothing) {
     feed(side(true, 1935, 50009, 1, 1), endStatus("Stop"));
     EXPECT_EQ(messagesOf(WM_STREAM_ENDED), 0);
 }
+
+// The stream begins where the client's connect command says it has read up
+// to (or with the server segment that made the item): a late copy of the
+// handshake lies before it and is not stored, and a segment that reaches
+// across the start keeps only its bytes from the start on.
+TEST_F(RtmpDetectionTest, LateCopiesOfTheHandshakeStayOutOfTheStream) {
+    feed(side(false, 1935, 50000, 777, 5000), connectCommand());
+    ASSERT_EQ(table_.count(), 1);
+    feed(side(true, 1935, 50000, 5000, 800), "first");
+    feed(side(true, 1935, 50000, 1463, 800), std::string(1536, 'h'));  // S1 again
+    feed(side(true, 1935, 50000, 4990, 800), "0123456789first-again");  // reaches across the start
+    feed(side(true, 1935, 50000, 5005, 800), "next");
+    EXPECT_EQ(item(1).storedBytes.load(), 5 + 11 + 4);
+    EXPECT_EQ(dataOf(1), std::string("PIP\x01\0", 5) + connectCommand() + "first" + "first-again" + "next");
+
+    // Made by the server's play-start status: the stream begins there.
+    const std::string status = std::string(30, 's') + "NetStream.Play.Start" + std::string(30, 't');
+    feed(side(true, 1935, 50001, 9000, 1), status);
+    ASSERT_EQ(table_.count(), 2);
+    feed(side(true, 1935, 50001, 6000, 1), std::string(1536, 'h'));
+    feed(side(true, 1935, 50001, 9080, 1), "after");
+    EXPECT_EQ(dataOf(2).find('h'), std::string::npos);
+}
