@@ -136,6 +136,12 @@ protected:
     std::unique_ptr<CountingLauncher> launcher_;
 };
 
+// A packet processor that notes the size of every frame handed to it.
+struct FrameSizes : PacketProcessor {
+    std::vector<std::size_t> sizes;
+    void process(std::span<const std::uint8_t> frame, Outbox&) override { sizes.push_back(frame.size()); }
+};
+
 std::string fileSource(const std::string& name) {
     return std::string("file://") + KESTREL_CAPTURES_DIR + "/" + name;
 }
@@ -227,10 +233,7 @@ TEST_F(EngineTest, FramesOf54BytesOrLessAreSkipped) {
     for (std::size_t payload : {0u, 1u, 0u, 1400u}) w.frames.push_back(kestrel::test::tcpFrame(payload));
     ASSERT_TRUE(w.write(dir_ + "sizes.pcap"));
 
-    struct Processor : PacketProcessor {
-        std::vector<std::size_t> sizes;
-        void process(std::span<const std::uint8_t> frame, Outbox&) override { sizes.push_back(frame.size()); }
-    } processor;
+    FrameSizes processor;
     makeEngine(OspreyModule{});
     engine_->setPacketProcessor(&processor);
     engine_->setSourceOverride("file://" + dir_ + "sizes.pcap");
@@ -308,10 +311,7 @@ TEST_F(EngineTest, FramesCutByTheSnapshotLengthAreCountedNotStored) {
     w.frames = {kestrel::test::tcpFrame(1400), cut, kestrel::test::tcpFrame(300), cut};
     w.wireLengths = {0, 1454, 0, 1454};
     ASSERT_TRUE(w.write(dir_ + "cut.pcap"));
-    struct Processor : PacketProcessor {
-        std::vector<std::size_t> sizes;
-        void process(std::span<const std::uint8_t> frame, Outbox&) override { sizes.push_back(frame.size()); }
-    } processor;
+    FrameSizes processor;
     makeEngine(OspreyModule{});
     engine_->setPacketProcessor(&processor);
     engine_->setSourceOverride("file://" + dir_ + "cut.pcap");
