@@ -70,6 +70,15 @@ for c in "${chosen[@]}"; do
   [[ " ${targets[*]} " == *" $c:"* ]] || { echo "fuzz: no target $c (--list shows them)" >&2; exit 2; }
 done
 
+# One run at a time in a build folder: runs share its binaries, corpus and
+# logs.
+mkdir -p "$build"
+exec {lock_fd}>"$build/fuzz.lock"
+if ! flock -n "$lock_fd"; then
+  echo "fuzz: another run is using $build" >&2
+  exit 2
+fi
+
 if [ $do_build -eq 1 ]; then
   if ! command -v clang++ >/dev/null || ! command -v clang >/dev/null; then
     echo "fuzz: clang is missing (Debian: apt-get install clang libclang-rt-14-dev)" >&2
@@ -90,11 +99,14 @@ fi
 # Scratch files of the targets go to a folder of this run (removed at the
 # end), so that a target that dies cannot leave them in /tmp.
 scratch=$(mktemp -d "$( [ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/kestrel-fuzz-run.XXXXXX")
-pids_file="$scratch/pids"
-: >"$pids_file"
+mkdir "$scratch/running"
 cleanup() {
-  # Only the fuzzers this run started, by their process ids.
-  while read -r pid; do kill "$pid" 2>/dev/null || true; done <"$pids_file"
+  # Only the fuzzers of this run that are still running, by their process
+  # ids (each id is removed from running/ as soon as its fuzzer ends).
+  local f
+  for f in "$scratch"/running/*; do
+    [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true
+  done
   rm -rf -- "$scratch"
 }
 trap cleanup EXIT
@@ -114,8 +126,9 @@ run_one() {
     -max_len="$max_len" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 \
     -artifact_prefix="$artifacts" -print_final_stats=1 >"$log" 2>&1 &
   local pid=$!
-  echo "$pid" >>"$pids_file"
+  echo "$pid" >"$scratch/running/$name"
   wait "$pid" || rc=$?
+  rm -f "$scratch/running/$name"
   # The targets kept beside their tests name their files in /tmp and
   # /dev/shm after their process id: remove exactly those of this process.
   rm -f -- "/tmp/kestrel-repair-fuzz-$pid.flv" "/tmp/rtmp-builtin-fuzz-$pid.tmp" "/tmp/rtmp-builtin-fuzz-$pid.flv" \
