@@ -119,7 +119,7 @@ void reportCaptureCounts(const engine::CaptureSummary& s) {
     if (s.live || s.cutFrames > 0)
         std::fprintf(stderr, "kestrel-cli: %llu frames cut by the snapshot length\n",
                      static_cast<unsigned long long>(s.cutFrames));
-    if (s.kernel.dropped > 0 || s.kernel.interfaceDropped > 0)
+    if (s.framesDropped())
         std::fprintf(stderr,
                      "kestrel-cli: warning: packets were dropped before they reached the recorder; recordings "
                      "may have gaps (a larger CaptureBufferMB or --buffer-mb helps)\n");
@@ -210,7 +210,8 @@ int run(int argc, char** argv) {
     }
     std::fprintf(stderr, "kestrel-cli: capture ended: %lld packets handed to the packet processor, %d items\n",
                  static_cast<long long>(engine.packetCount()), engine.items().count());
-    reportCaptureCounts(engine.lastCaptureSummary());
+    const engine::CaptureSummary summary = engine.lastCaptureSummary();
+    reportCaptureCounts(summary);
 
     // Whatever still records ends with the capture; then every waiting item
     // is processed before the results are listed.
@@ -220,7 +221,6 @@ int run(int argc, char** argv) {
     enginePtr = nullptr;
     const int notComplete = printItems(engine, postProcessor);
     if (!engine.lastCaptureError().empty()) return kExitFailure;
-    const auto summary = engine.lastCaptureSummary();
     const std::uint64_t refused = engine.items().refused();
     if (refused > 0)
         std::fprintf(stderr, "kestrel-cli: %llu recordings were not made: all %d places of the record table were taken\n",
@@ -228,8 +228,7 @@ int run(int argc, char** argv) {
     if (notComplete > 0)
         std::fprintf(stderr, "kestrel-cli: %d of %d recordings failed or are incomplete\n", notComplete,
                      engine.items().count());
-    const bool mayHaveLost = summary.kernel.dropped > 0 || summary.kernel.interfaceDropped > 0 || summary.cutFrames > 0;
-    return notComplete > 0 || refused > 0 || mayHaveLost ? kExitIncomplete : kExitOk;
+    return notComplete > 0 || refused > 0 || summary.framesLost() ? kExitIncomplete : kExitOk;
 }
 
 const CliRegistrar reg{{"capture", "record media streams from an adapter or a capture file", &run}};

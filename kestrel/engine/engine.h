@@ -30,6 +30,10 @@ struct CaptureSummary {
     bool live = false;             // a live adapter, not a capture file
     std::uint64_t cutFrames = 0;   // frames cut by the snapshot length, not stored
     platform::CaptureCounters kernel;  // live sources: the kernel's counters at the end
+
+    bool framesDropped() const { return kernel.dropped > 0 || kernel.interfaceDropped > 0; }
+    // Frames that never reached the recorder whole: recordings may have gaps.
+    bool framesLost() const { return framesDropped() || cutFrames > 0; }
 };
 
 inline constexpr const char* kTextLibraryMissing = "can not find libosprey.so file";

@@ -154,19 +154,20 @@ void PacketDispatcher::handleHttpResponse(const TcpSegment& s, std::size_t frame
         return true;
     });
 
+    const std::int64_t contentLength = haveLength ? parseContentLength(lengthText) : -1;
     if (create) {
-        createResponseItem(s, extension, haveLength ? parseContentLength(lengthText) : -1, headerEnded ? headerLength : 0);
+        createResponseItem(s, extension, contentLength, headerEnded ? headerLength : 0);
         return;
     }
     if (headerEnded && bodyLength == 0 && extension.empty() && lookupFromServer(s) == 0)
-        rememberHeaderOnlyResponse(s, headerLength, haveLength ? parseContentLength(lengthText) : -1);
+        rememberHeaderOnlyResponse(s, headerLength, contentLength);
 
     if (haveLength) {
         const int index = lookupFromServer(s);
         RecordItem* item = index ? items_.at(index) : nullptr;
         if (item && item->is(ItemState::Recording) && item->kind == ItemKind::Http) {
-            item->expectedSize.store(parseContentLength(lengthText), std::memory_order_relaxed);
-            item->contentLength.store(parseContentLength(lengthText), std::memory_order_relaxed);
+            item->expectedSize.store(contentLength, std::memory_order_relaxed);
+            item->contentLength.store(contentLength, std::memory_order_relaxed);
         }
     }
     if (headerEnded && bodyLength > 0) {
