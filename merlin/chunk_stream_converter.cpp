@@ -80,6 +80,18 @@ void ChunkStreamTable::clearPending() {
 // ---------------------------------------------------------------- synchronisation
 
 bool ChunkStreamConverter::trialParse(std::span<const std::uint8_t> bytes, std::uint32_t chunkSize) {
+    bool cut = false;
+    return trialParse(bytes, chunkSize, cut);
+}
+
+bool ChunkStreamConverter::trialParse(std::span<const std::uint8_t> bytes, std::uint32_t chunkSize,
+                                      bool& cutByChunkSize) {
+    // Whether the chunk size tried ever ended a chunk before its message or
+    // the bytes did. When it never did, every larger size walks the same
+    // chunks, so the search can skip them. A size the stream sets itself
+    // replaces the one tried; from there the walk no longer depends on it.
+    cutByChunkSize = false;
+    bool trialSizeInForce = true;
     // A table of its own, small enough to set up for each of the many trials.
     std::uint64_t known = 0;
     std::uint64_t extended = 0;
@@ -107,10 +119,15 @@ bool ChunkStreamConverter::trialParse(std::span<const std::uint8_t> bytes, std::
         walk.skip(h.size);
         if (length[c] == 0) continue;
         const bool firstChunk = remaining[c] == length[c];
-        const auto chunk = walk.bytes(std::min<std::size_t>({remaining[c], chunkSize, walk.remaining()}));
+        const std::size_t unlimited = std::min<std::size_t>(remaining[c], walk.remaining());
+        if (trialSizeInForce && chunkSize < unlimited) cutByChunkSize = true;
+        const auto chunk = walk.bytes(std::min<std::size_t>(unlimited, chunkSize));
         if (type[c] == kMsgSetChunkSize && firstChunk && chunk.size() >= 4) {
             std::uint32_t size = chunkSizeValue(ByteReader(chunk).be32At(0));
-            if (size != 0) chunkSize = size;
+            if (size != 0) {
+                chunkSize = size;
+                trialSizeInForce = false;
+            }
         }
         remaining[c] -= static_cast<std::uint32_t>(chunk.size());
     }
@@ -125,15 +142,24 @@ std::optional<SyncPoint> ChunkStreamConverter::findSyncPoint(std::span<const std
         ChunkHeader first;
         if (!decodeChunkHeader(rest, first) || !isPlausible(first)) continue;
         std::optional<std::uint32_t> found;
+        // Tried in ascending order: a size that failed without ever
+        // cutting a chunk means every larger one fails the same way.
+        bool largerFailToo = false;
         auto tryChunkSize = [&](std::uint32_t c) {
-            if (!trialParse(rest, c)) return false;
+            bool cut = false;
+            if (!trialParse(rest, c, cut)) {
+                largerFailToo = !cut;
+                return false;
+            }
             if (!found) found = c;
             return window.size() <= collected.size() || trialParse(window.subspan(k), c);
         };
-        for (std::uint32_t c = kDefaultChunkSize; c <= kMaxTrialChunkSize; ++c)
+        for (std::uint32_t c = kDefaultChunkSize; c <= kMaxTrialChunkSize && !largerFailToo; ++c)
             if (tryChunkSize(c)) return SyncPoint{k, c};
-        for (std::uint32_t c : kLargeChunkSizes)
+        for (std::uint32_t c : kLargeChunkSizes) {
+            if (largerFailToo) break;
             if (tryChunkSize(c)) return SyncPoint{k, c};
+        }
         if (found) return SyncPoint{k, *found};
     }
     return std::nullopt;

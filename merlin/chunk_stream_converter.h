@@ -170,6 +170,8 @@ public:
     // Walks bytes header by header with the given chunk size; true when it
     // gets to within 16 bytes of the end without a refused header.
     static bool trialParse(std::span<const std::uint8_t> bytes, std::uint32_t chunkSize);
+    // The same, and whether the size tried ever cut a chunk short.
+    static bool trialParse(std::span<const std::uint8_t> bytes, std::uint32_t chunkSize, bool& cutByChunkSize);
 
 private:
     enum class Processed { InSync, LostSync };

@@ -186,6 +186,76 @@ TEST(SyncPoint, TrialParseRows) {
     EXPECT_EQ(ChunkStreamConverter::findSyncPoint(window.first(3072))->chunkSize, 2048u);
 }
 
+// The search skips the chunk sizes larger than one that failed without
+// cutting a chunk; it must still find what trying every size finds.
+std::optional<SyncPoint> everySizeTried(std::span<const std::uint8_t> window) {
+    const auto collected = window.first(std::min(window.size(), ChunkStreamConverter::kInitialCollection));
+    std::vector<std::uint32_t> sizes;
+    for (std::uint32_t c = 128; c <= 1024; ++c) sizes.push_back(c);
+    for (std::uint32_t c : {2048u, 4096u, 8192u, 16384u, 32768u, 60000u, 65536u}) sizes.push_back(c);
+    for (std::size_t k = 0; k < ChunkStreamConverter::kMaxSyncOffset && k < collected.size() && collected.size() - k > 16;
+         ++k) {
+        std::optional<std::uint32_t> found;
+        for (std::uint32_t c : sizes) {
+            if (!ChunkStreamConverter::trialParse(collected.subspan(k), c)) continue;
+            if (!found) found = c;
+            if (window.size() <= collected.size() || ChunkStreamConverter::trialParse(window.subspan(k), c))
+                return SyncPoint{k, c};
+        }
+        if (found) return SyncPoint{k, *found};
+    }
+    return std::nullopt;
+}
+
+TEST(SyncPoint, SkippingSizesFindsWhatTryingEverySizeFinds) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> window;
+    };
+    std::vector<Case> cases;
+    auto from = [](const std::vector<std::uint8_t>& v, std::size_t cut) {
+        return std::vector<std::uint8_t>(v.begin() + static_cast<std::ptrdiff_t>(cut), v.end());
+    };
+    const auto plain = chunkStream(test::avStream(60, 3000, 200), 4096, false);
+    for (std::size_t cut : {0u, 1u, 50u, 700u}) cases.push_back({"unannounced 4096", from(plain, cut)});
+    const auto announced = chunkStream(test::avStream(60, 900, 200), 1000, true);
+    for (std::size_t cut : {0u, 13u, 300u}) cases.push_back({"announced 1000", from(announced, cut)});
+    const auto small = chunkStream(test::avStream(60, 100, 60), 128, false);
+    cases.push_back({"messages under 128", from(small, 5)});
+    const auto odd = chunkStream(test::avStream(40, 700, 300), 555, false);
+    cases.push_back({"unannounced 555", from(odd, 2)});
+    std::mt19937 random(7);
+    for (int i = 0; i < 3; ++i) {
+        std::vector<std::uint8_t> noise(4096);
+        for (auto& b : noise) b = static_cast<std::uint8_t>(random());
+        cases.push_back({"noise", noise});
+    }
+    // Audio headers with long messages at every offset: the trial parses
+    // cut chunks at each size, so nothing is skipped.
+    std::vector<std::uint8_t> headers;
+    while (headers.size() < 4096) {
+        const std::uint8_t h[] = {0x04, 0, 0, 0, 0x00, 0x10, 0x00, 0x08, 1, 0, 0, 0, 0xAF};
+        headers.insert(headers.end(), std::begin(h), std::end(h));
+    }
+    cases.push_back({"long audio headers", headers});
+    std::ifstream slow(std::filesystem::path(KESTREL_FUZZ_REGRESSIONS_DIR) / "merlin_records_fuzz" / "initial-sync-search-slow",
+                       std::ios::binary);
+    cases.push_back({"fuzz input", {std::istreambuf_iterator<char>(slow), {}}});
+    ASSERT_GT(cases.back().window.size(), 1000u);
+
+    for (const auto& c : cases) {
+        for (std::size_t length : {std::size_t{3072}, c.window.size()}) {
+            const auto window = std::span(c.window).first(std::min(length, c.window.size()));
+            const auto want = everySizeTried(window);
+            const auto got = ChunkStreamConverter::findSyncPoint(window);
+            ASSERT_EQ(got.has_value(), want.has_value()) << c.name << " " << window.size();
+            if (!want) continue;
+            EXPECT_EQ(got->drop, want->drop) << c.name << " " << window.size();
+            EXPECT_EQ(got->chunkSize, want->chunkSize) << c.name << " " << window.size();
+        }
+    }
+}
+
 TEST(SyncPoint, NothingToFollow) {
     TempDir dir;
     std::mt19937 rng(7);
