@@ -14,6 +14,9 @@ packages=(
   libnetfilter-queue-dev
   # fuzzing (scripts/fuzz.sh): clang with libFuzzer's runtime
   clang libclang-rt-14-dev
+  # the desktop program (Qt 6 Widgets), and Xvfb for its screenshots and tests
+  qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
+  xvfb xauth x11-utils imagemagick fonts-dejavu-core
 )
 
 missing=()
