@@ -15,10 +15,8 @@
 #include "kestrel/cli/console_ui.h"
 #include "kestrel/cli/item_report.h"
 #include "kestrel/engine/engine.h"
-#include "kestrel/engine/packet_dispatcher.h"
 #include "kestrel/engine/settings.h"
-#include "kestrel/files/post_processor.h"
-#include "platform/data_dir.h"
+#include "kestrel/session/recorder_session.h"
 #include "platform/message.h"
 
 namespace kestrel::cli {
@@ -148,20 +146,10 @@ int run(int argc, char** argv) {
     ::sigaction(SIGTERM, &sa, nullptr);
 
     ConsoleUi ui;
-    engine::Engine* enginePtr = nullptr;
-    platform::MessageSink window([&](std::uint32_t msg, platform::WParam w, platform::LParam l) -> platform::MessageResult {
-        if (enginePtr) enginePtr->handleMessage(msg, w, l);
-        return 0;
-    });
-    engine::Engine engine(ui, window, engine::OspreyModule::loadByName());
-    engine::PacketDispatcher dispatcher(engine.items());
-    files::PostProcessor postProcessor(engine);
-    engine.setPacketProcessor(&dispatcher);
-    engine.setPostProcessingLauncher(&postProcessor);
-    enginePtr = &engine;
-
-    const std::string settingsPath = platform::dataFolder() + "setting.ini";
-    engine.loadSettingsFrom(settingsPath);
+    session::RecorderSession session(ui);
+    engine::Engine& engine = session.engine();
+    platform::MessageSink& window = session.window();
+    session.loadSettings();
     if (!opt.save.empty()) engine.globals().saveFolder = engine::correctSaveFolder(opt.save);
     if (!opt.source.empty()) engine.setSourceOverride(opt.source);
     if (opt.bufferMb > 0) engine.globals().captureBufferMb = opt.bufferMb;
@@ -169,7 +157,6 @@ int run(int argc, char** argv) {
     engine.startCommand();
     window.pump();
     if (engine.capturesStarted() == 0) {
-        enginePtr = nullptr;
         if (ui.dialogNeeded) {
             std::fprintf(stderr, "kestrel-cli: run again with --source (see 'kestrel-cli adapters')\n");
             return kExitUsage;
@@ -204,10 +191,7 @@ int run(int argc, char** argv) {
     }
     window.pump();
     if (tty) std::fprintf(stderr, "\n");
-    if (engine.lastCaptureFailedToOpen()) {
-        enginePtr = nullptr;
-        return kExitSourceError;
-    }
+    if (engine.lastCaptureFailedToOpen()) return kExitSourceError;
     std::fprintf(stderr, "kestrel-cli: capture ended: %lld packets handed to the packet processor, %d items\n",
                  static_cast<long long>(engine.packetCount()), engine.items().count());
     const engine::CaptureSummary summary = engine.lastCaptureSummary();
@@ -217,9 +201,8 @@ int run(int argc, char** argv) {
     // is processed before the results are listed.
     engine.endEveryRecordingItem();
     waitForProcessing(engine, window);
-    engine.saveRecordingNumber(settingsPath);
-    enginePtr = nullptr;
-    const int notComplete = printItems(engine, postProcessor);
+    session.saveRecordingNumber();
+    const int notComplete = printItems(engine, session.postProcessor());
     if (!engine.lastCaptureError().empty()) return kExitFailure;
     const std::uint64_t refused = engine.items().refused();
     if (refused > 0)

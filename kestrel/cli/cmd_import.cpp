@@ -12,8 +12,7 @@
 #include "kestrel/cli/item_report.h"
 #include "kestrel/engine/engine.h"
 #include "kestrel/files/capture_import.h"
-#include "kestrel/files/post_processor.h"
-#include "platform/data_dir.h"
+#include "kestrel/session/recorder_session.h"
 
 namespace kestrel::cli {
 namespace {
@@ -61,17 +60,9 @@ int run(int argc, char** argv) {
     if (!home.empty()) ::setenv("KESTREL_HOME", home.c_str(), 1);
 
     ConsoleUi ui;
-    engine::Engine* enginePtr = nullptr;
-    platform::MessageSink window([&](std::uint32_t msg, platform::WParam w, platform::LParam l) -> platform::MessageResult {
-        if (enginePtr) enginePtr->handleMessage(msg, w, l);
-        return 0;
-    });
-    engine::Engine engine(ui, window, engine::OspreyModule{});
-    files::PostProcessor postProcessor(engine);
-    engine.setPostProcessingLauncher(&postProcessor);
-    enginePtr = &engine;
-    const std::string settingsPath = platform::dataFolder() + "setting.ini";
-    engine.loadSettingsFrom(settingsPath);
+    session::RecorderSession session(ui, {.dataFolder = {}, .loadRecordingLibrary = false});
+    engine::Engine& engine = session.engine();
+    session.loadSettings();
     if (!save.empty()) engine.globals().saveFolder = engine::correctSaveFolder(save);
 
     std::string fullPath = file;
@@ -84,16 +75,12 @@ int run(int argc, char** argv) {
     const std::string temp = engine.globals().saveFolder + "Temp/";
     const int index = files::importCaptureData(engine, fullPath, builtin ? files::ImportCommand::Old
                                                                            : files::ImportCommand::MainWindow);
-    if (index == 0) {
-        enginePtr = nullptr;
-        return kExitFailure;
-    }
+    if (index == 0) return kExitFailure;
     if (fullPath.rfind(temp, 0) != 0 || fullPath.find('/', temp.size()) != std::string::npos)
         std::fprintf(stderr, "kestrel-cli: note: the file is looked for in %s by its name\n", temp.c_str());
-    waitForProcessing(engine, window, builtin ? engine::ProcessingMode::BuiltinOnly : engine::ProcessingMode::Standard);
-    engine.saveRecordingNumber(settingsPath);
-    enginePtr = nullptr;
-    const int notComplete = printItems(engine, postProcessor);
+    waitForProcessing(engine, session.window(), builtin ? engine::ProcessingMode::BuiltinOnly : engine::ProcessingMode::Standard);
+    session.saveRecordingNumber();
+    const int notComplete = printItems(engine, session.postProcessor());
     if (!engine.items().at(index)->is(engine::ItemState::Done)) return kExitFailure;
     return notComplete > 0 ? kExitIncomplete : kExitOk;
 }

@@ -12,7 +12,10 @@ namespace kestrel::engine {
 Engine::Engine(EngineUi& ui, platform::MessageSink& window, OspreyModule osprey)
     : ui_(ui), window_(window), osprey_(std::move(osprey)) {}
 
-Engine::~Engine() {
+Engine::~Engine() { shutdownCapture(); }
+
+void Engine::shutdownCapture() {
+    if (!captureThread_.joinable()) return;
     running_.store(0);
     stopRequest_.store(1);
     joinCaptureThread();
@@ -23,7 +26,8 @@ void Engine::joinCaptureThread() {
     // The capture thread may be waiting on a send to this thread: keep the
     // queue moving until it is done.
     while (!captureThreadDone_.load()) window_.waitAndPump(20);
-    captureThread_.join();
+    // The pumping may have handled the thread's end message, which joins it.
+    if (captureThread_.joinable()) captureThread_.join();
 }
 
 EngineState Engine::state() const {

@@ -64,6 +64,11 @@ public:
     // a run, such as the console at the end of a capture file.
     int endEveryRecordingItem();
 
+    // Ends the capture thread, if one runs, and waits for it while pumping
+    // the window (as the destructor does); the engine is Idle afterwards
+    // unless a stop is still to be acknowledged. For hosts that close.
+    void shutdownCapture();
+
     // Called by the capture thread for each frame longer than 54 bytes.
     void processFrame(std::span<const std::uint8_t> frame);
 
