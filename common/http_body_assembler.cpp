@@ -184,7 +184,7 @@ void HttpBodyAssembler::resync(std::span<const std::uint8_t> bytes, bool final) 
             if (!confirmed && end + 12 > b.size() && !final) return;  // the next size line may still come
         }
         if (!confirmed) continue;
-        emit(b.subspan(0, i));
+        writeBody(b.subspan(0, i));
         chunkState_ = ChunkState::Size;
         chunkDigits_ = 0;
         chunkLeft_ = 0;
@@ -214,14 +214,14 @@ void HttpBodyAssembler::finish() {
     }
 }
 
-void HttpBodyAssembler::emit(std::span<const std::uint8_t> bytes) {
+void HttpBodyAssembler::writeBody(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
     if (!sink_.write(bytes)) stats_.writeFailed = true;
     stats_.bytesOut += bytes.size();
 }
 
 void HttpBodyAssembler::plain(std::span<const std::uint8_t> bytes) {
-    emit(bytes);
+    writeBody(bytes);
 }
 
 void HttpBodyAssembler::chunked(std::span<const std::uint8_t> bytes) {
@@ -264,7 +264,7 @@ void HttpBodyAssembler::chunked(std::span<const std::uint8_t> bytes) {
             break;
         case ChunkState::Data: {
             const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(chunkLeft_, n - i));
-            emit(bytes.subspan(i, take));
+            writeBody(bytes.subspan(i, take));
             i += take;
             chunkLeft_ -= take;
             if (chunkLeft_ == 0) chunkState_ = ChunkState::DataCr;

@@ -62,7 +62,7 @@ private:
     void classify(bool final);
     void plain(std::span<const std::uint8_t> bytes);
     void chunked(std::span<const std::uint8_t> bytes);
-    void emit(std::span<const std::uint8_t> bytes);
+    void writeBody(std::span<const std::uint8_t> bytes);
     // Bytes were never captured: keeps the chunk framing when the hole lies
     // inside one chunk's data, else looks for the next chunk boundary.
     void chunkedGap(std::uint64_t missing);

@@ -41,6 +41,7 @@ targets=(
   flv_repair_fuzz:131072:10
   rtmp_builtin_fuzz:131072:10
   registry_fuzz:65536:10
+  markup_fuzz:16384:10
 )
 
 seconds=60

@@ -9,6 +9,7 @@
 #include <QFont>
 #include <QIcon>
 #include <QPoint>
+#include <QRect>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -64,10 +65,29 @@ protected:
 
 private:
     struct Row;
+    // Measures every row again (the width or the font changed).
     void relayout();
+    void measure(Row& row) const;
+    int textWidthFor(const Row& row) const;
+    // Row tops from the heights, and the scroll bar's range.
+    void placeRows();
+    QRect rowRect(int row) const;  // in viewport coordinates
+    void setCurrent(int row);
+    void selectOnly(int row);
+    void selectRange(int from, int to);  // only these, inclusive
+    int rowAfterPage(int row, int direction) const;
+
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+
     std::vector<Row> rows_;
     int current_ = -1;
     int anchor_ = -1;
+    int hover_ = -1;
+    int totalHeight_ = 0;
+    int measuredWidth_ = -1;
+    bool dragSelect_ = false;  // the left button went down on a row
 };
 
 }  // namespace kestrel::shell
