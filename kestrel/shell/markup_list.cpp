@@ -25,18 +25,18 @@ constexpr int kSeparator = 1;     // the line under each row
 constexpr int kAccentWidth = 3;   // the bar at the left of a selected row
 constexpr int kScrollStep = 20;
 
-// A quiet palette: the selection is a soft blue with a stronger bar at its
-// left, so the rows' bold labels stay easy to read on it.
-const QColor kBackground(0xFF, 0xFF, 0xFF);
-const QColor kAlternate(0xF6, 0xF8, 0xFB);
-const QColor kHover(0xEE, 0xF3, 0xFA);
-const QColor kSelected(0xDA, 0xE8, 0xFA);
-const QColor kSelectedInactive(0xE6, 0xEB, 0xF1);
-const QColor kAccent(0x3D, 0x7F, 0xD6);
-const QColor kAccentInactive(0xA3, 0xB1, 0xC2);
-const QColor kFocusFrame(0x8C, 0xB4, 0xE8);
-const QColor kSeparatorColor(0xE3, 0xE7, 0xED);
-const QColor kText(0x1E, 0x27, 0x33);
+// Dark rows in the window's slate, the selection tinted with its teal and
+// marked by a bar at its left, so the rows' bold labels stay easy to read.
+const QColor kBackground(0x15, 0x1B, 0x22);
+const QColor kAlternate(0x19, 0x20, 0x28);
+const QColor kHover(0x1F, 0x28, 0x31);
+const QColor kSelected(0x1B, 0x38, 0x3C);
+const QColor kSelectedInactive(0x22, 0x2B, 0x34);
+const QColor kAccent(0x2E, 0xC4, 0xB6);
+const QColor kAccentInactive(0x4A, 0x5A, 0x66);
+const QColor kFocusFrame(0x2A, 0x8F, 0x86);
+const QColor kSeparatorColor(0x24, 0x2D, 0x37);
+const QColor kText(0xD5, 0xDD, 0xE5);
 
 const std::string kNoText;
 

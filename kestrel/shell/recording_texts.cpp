@@ -34,7 +34,7 @@ double percentOf(std::int64_t value, std::int64_t whole) {
 // The marker after a row whose recording went wrong: red, short, after
 // the usual figures so the row still reads the same.
 std::string warning(std::string_view text) {
-    std::string out = " <font color=\"#c0392b\">";
+    std::string out = " <font color=\"#ff7b6b\">";
     out += text;
     out += "</font>";
     return out;

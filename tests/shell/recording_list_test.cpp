@@ -655,13 +655,13 @@ TEST_F(RecordingListTest, RowsOfFinishedRecordingsSayWhenTheyAreNotWhole) {
     EXPECT_EQ(rowOf(whole), recordingRowText(item(whole), RecordingOutcome::Complete));
     EXPECT_EQ(rowOf(whole).find("gaps"), std::string::npos);
     EXPECT_EQ(rowOf(holed), recordingRowText(item(holed), RecordingOutcome::Complete) +
-                                " <font color=\"#c0392b\">gaps</font>");
+                                " <font color=\"#ff7b6b\">gaps</font>");
     const std::string lostRow = rowOf(lost);
     const std::string designed =
         "<b>File: </b>lost.flv<br>\t\t\t\t\t<b>Received: </b>4.88 K (100.00%)  <b>Total: </b>4.88 K";
     EXPECT_EQ(lostRow.substr(0, designed.size()), designed);
     EXPECT_EQ(lostRow.substr(designed.size()),
-              " <font color=\"#c0392b\">failed: " + item(lost).failure.str() + "</font>");
+              " <font color=\"#ff7b6b\">failed: " + item(lost).failure.str() + "</font>");
     EXPECT_NE(item(lost).failure.str().find("the capture data "), std::string::npos);
 }
 

@@ -140,12 +140,12 @@ TEST(RecordingTexts, FinishedRowsThatWentWrongSaySoAfterTheFigures) {
     const MarkerCase cases[] = {
         {ItemState::Done, RecordingOutcome::Complete, "", ""},
         {ItemState::Done, RecordingOutcome::Unknown, "", ""},
-        {ItemState::Done, RecordingOutcome::Incomplete, "", " <font color=\"#c0392b\">gaps</font>"},
+        {ItemState::Done, RecordingOutcome::Incomplete, "", " <font color=\"#ff7b6b\">gaps</font>"},
         {ItemState::Recording, RecordingOutcome::Incomplete, "", ""},  // not finished yet: nothing to say
         {ItemState::Processing, RecordingOutcome::Incomplete, "", ""},
         {ItemState::Failed, RecordingOutcome::Unknown, "cannot write /s/1.FLV: No space left on device",
-         " <font color=\"#c0392b\">failed: cannot write /s/1.FLV: No space left on device</font>"},
-        {ItemState::Failed, RecordingOutcome::Incomplete, "", " <font color=\"#c0392b\">failed</font>"},
+         " <font color=\"#ff7b6b\">failed: cannot write /s/1.FLV: No space left on device</font>"},
+        {ItemState::Failed, RecordingOutcome::Incomplete, "", " <font color=\"#ff7b6b\">failed</font>"},
     };
     for (const auto& c : cases) {
         RecordItem item;
