@@ -1,7 +1,12 @@
 // kestrel: the desktop program. One runs at a time: a later start hands its
 // file to the running one and ends.
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -10,6 +15,19 @@
 #include "kestrel/shell/main_window.h"
 #include "kestrel/shell/single_instance.h"
 #include "platform/data_dir.h"
+
+namespace {
+
+int g_stopWrite = -1;
+
+// SIGTERM and SIGINT end the program as Exit does: only a byte goes through
+// a socket here; the window does the rest on its own thread.
+void onStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(g_stopWrite, &byte, 1);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace kestrel;
@@ -57,6 +75,24 @@ int main(int argc, char** argv) {
     options.file = commandLine.file;
     shell::MainWindow window(std::move(options));
     if (instance.role() == shell::SingleInstance::Role::First) window.attachSingleInstance(instance);
+
+    int stopPair[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stopPair) == 0) {
+        g_stopWrite = stopPair[1];
+        stopNotifier = std::make_unique<QSocketNotifier>(stopPair[0], QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &window, [&window, &stopPair] {
+            char byte = 0;
+            [[maybe_unused]] const auto n = ::read(stopPair[0], &byte, 1);
+            window.exitWithoutQuestion();
+        });
+        struct sigaction sa {};
+        sa.sa_handler = onStopSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
     window.show();
     return app.exec();
 }

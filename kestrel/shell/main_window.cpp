@@ -226,15 +226,18 @@ std::unique_ptr<QMenu> MainWindow::makeMainMenu() {
 bool MainWindow::exitCommand() {
     const SkinButton* start = button(control_id::kStart);
     const bool stopped = start && start->isEnabled();
-    if (!stopped) {
-        if (messageBox(kTextExitQuestion, platform::Buttons::YesNo) != platform::Answer::Yes) return false;
-        runCommand(control_id::kStop);
-    }
+    if (!stopped && messageBox(kTextExitQuestion, platform::Buttons::YesNo) != platform::Answer::Yes) return false;
+    exitWithoutQuestion();
+    return true;
+}
+
+void MainWindow::exitWithoutQuestion() {
+    const SkinButton* start = button(control_id::kStart);
+    if (start && !start->isEnabled()) runCommand(control_id::kStop);
     if (!session_->saveRecordingNumber())
         qWarning("kestrel: the recording number could not be written to %s", session_->settingsPath().c_str());
     exitConfirmed_ = true;
     close();
-    return true;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

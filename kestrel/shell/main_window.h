@@ -83,6 +83,9 @@ public:
     // Exit: asks while capture runs, stops it on Yes, writes the recording
     // number and closes. False when the user said No.
     bool exitCommand();
+    // Exit as if Yes was answered (SIGTERM, SIGINT): stops capture, writes
+    // the recording number and closes.
+    void exitWithoutQuestion();
     // Shows the recording list (true) or the playlist (false).
     void showRecordingList(bool show);
 
