@@ -41,21 +41,16 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxInput) return -1;
-    const auto files = kestrel::fuzz::writeCapturePair(std::span<const std::uint8_t>(data, size));
-    std::FILE* file = std::fopen(files.dataPath.c_str(), "rb");
-    if (!file) broken(kTarget, "cannot open the capture data just written");
-    std::uint8_t kind = 0;
-    std::vector<capture_files::OrderedEntry> entries;
+    kestrel::fuzz::OpenedCapture capture;
     // Any kind byte is taken: the assembly should cope with whatever the
     // data holds.
-    if (capture_files::readHeader(file, kind) == capture_files::ReadStatus::Ok &&
-        capture_files::loadOrderedIndex(files.indexPath, entries) == capture_files::ReadStatus::Ok) {
+    if (kestrel::fuzz::openCapturePair(std::span<const std::uint8_t>(data, size), kTarget, capture)) {
         static std::vector<std::uint8_t> buffer(kPayloadBuffer);
         CountingSink sink;
         kestrel::HttpBodyAssembler assembler(sink);
         std::int64_t position = -1;
-        for (const auto& e : entries) {
-            const std::size_t n = capture_files::readPayload(file, e.entry, buffer, &position);
+        for (const auto& e : capture.entries) {
+            const std::size_t n = capture_files::readPayload(capture.file, e.entry, buffer, &position);
             assembler.feed(e.position, std::span<const std::uint8_t>(buffer.data(), n));
         }
         assembler.finish();
@@ -63,6 +58,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (stats.bytesOut != sink.count) broken(kTarget, "bytesOut is not what reached the sink");
         if (stats.bytesOut > stats.bytesIn) broken(kTarget, "more bytes written than taken in");
     }
-    std::fclose(file);
     return 0;
 }

@@ -68,6 +68,18 @@ CapturePair writeCapturePair(std::span<const std::uint8_t> input) {
     return pair;
 }
 
+OpenedCapture::~OpenedCapture() {
+    if (file) std::fclose(file);
+}
+
+bool openCapturePair(std::span<const std::uint8_t> input, const char* target, OpenedCapture& out) {
+    const auto files = writeCapturePair(input);
+    out.file = std::fopen(files.dataPath.c_str(), "rb");
+    if (!out.file) broken(target, "cannot open the capture data just written");
+    return capture_files::readHeader(out.file, out.kind) == capture_files::ReadStatus::Ok &&
+           capture_files::loadOrderedIndex(files.indexPath, out.entries) == capture_files::ReadStatus::Ok;
+}
+
 void broken(const char* target, const char* what) {
     std::fprintf(stderr, "%s: %s\n", target, what);
     std::abort();

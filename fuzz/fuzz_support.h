@@ -8,9 +8,12 @@
 // fuzz/regressions/ in the normal test suite.
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "common/capture_files.h"
 
 namespace kestrel::fuzz {
 
@@ -35,6 +38,21 @@ struct CapturePair {
     std::string indexPath;
 };
 CapturePair writeCapturePair(std::span<const std::uint8_t> input);
+
+// The input's capture pair written, its data file opened past the header
+// and its index loaded in stream order, as post-processing reads them.
+struct OpenedCapture {
+    OpenedCapture() = default;
+    OpenedCapture(const OpenedCapture&) = delete;
+    OpenedCapture& operator=(const OpenedCapture&) = delete;
+    ~OpenedCapture();
+    std::FILE* file = nullptr;  // null: the pair is no capture data to read
+    std::uint8_t kind = 0;
+    std::vector<capture_files::OrderedEntry> entries;
+};
+// False (nothing to read) when the header or the index is refused; a data
+// file that cannot be opened right after it was written is a broken run.
+bool openCapturePair(std::span<const std::uint8_t> input, const char* target, OpenedCapture& out);
 
 // Ends the run with a message: the code under test broke a promise. An
 // abort is what libFuzzer reports as a crash and keeps the input of.

@@ -25,23 +25,17 @@ namespace {
 constexpr const char* kTarget = "raw_stream_fuzz";
 constexpr std::size_t kMaxInput = 64 * 1024;
 
-namespace capture_files = kestrel::capture_files;
 using kestrel::fuzz::broken;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxInput) return -1;
-    const auto files = kestrel::fuzz::writeCapturePair(std::span<const std::uint8_t>(data, size));
-    std::FILE* file = std::fopen(files.dataPath.c_str(), "rb");
-    if (!file) broken(kTarget, "cannot open the capture data just written");
-    std::uint8_t kind = 0;
-    std::vector<capture_files::OrderedEntry> entries;
-    if (capture_files::readHeader(file, kind) == capture_files::ReadStatus::Ok &&
-        capture_files::loadOrderedIndex(files.indexPath, entries) == capture_files::ReadStatus::Ok) {
+    kestrel::fuzz::OpenedCapture capture;
+    if (kestrel::fuzz::openCapturePair(std::span<const std::uint8_t>(data, size), kTarget, capture)) {
         const std::string rawPath = kestrel::fuzz::scratchFolder() + "capture.flvdata.tmp";
         std::atomic<std::int64_t> progress{0};
-        const auto stats = kestrel::files::reassembleRawStream(file, entries, rawPath, &progress);
+        const auto stats = kestrel::files::reassembleRawStream(capture.file, capture.entries, rawPath, &progress);
         if (stats.writeFailed) broken(kTarget, "the raw stream could not be written");
         if (kestrel::fuzz::readFile(rawPath).size() != stats.bytesWritten)
             broken(kTarget, "the raw stream's length is not bytesWritten");
@@ -51,6 +45,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::remove(rawPath.c_str());
         std::remove((rawPath + ".gaps").c_str());
     }
-    std::fclose(file);
     return 0;
 }

@@ -40,9 +40,11 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+from item_lines import parse_items  # noqa: E402
+
 SKIP = 77
 MEDIA_EXTENSIONS = (".FLV", ".F4V", ".MP4", ".M4A", ".M4V", ".MP3")  # .SWF only with RecordSwf
-STATES = ("recording", "waiting", "processing", "done", "failed", "removed")
 KESTREL_TIMEOUT = 180
 TSHARK_TIMEOUT = 300
 
@@ -171,21 +173,6 @@ def http_captures(capdir, only):
 
 # ------------------------------------------------------------ Kestrel
 
-class Item:
-    def __init__(self, fields):
-        self.index = int(fields[0])
-        self.state = fields[1]
-        self.kind = fields[2]
-        self.stored = int(fields[3])
-        self.expected = int(fields[4])
-        self.path = fields[5]
-        self.complete = fields[6]
-        self.data = None
-
-    def label(self):
-        return f"item {self.index} ({self.state}, {os.path.basename(self.path) or 'no file'})"
-
-
 def run_kestrel(kestrel, pcap, work):
     """Runs one whole job; returns (items, problems)."""
     save = os.path.join(work, "save")
@@ -204,15 +191,9 @@ def run_kestrel(kestrel, pcap, work):
         problems.append(f"kestrel-cli capture exited with {p.returncode}: {err.strip()[-400:]}")
     if "ERROR: AddressSanitizer" in err or "runtime error:" in err:
         problems.append("sanitizer report:\n" + err[-3000:])
-    items = []
-    for line in p.stdout.decode(errors="replace").splitlines():
-        fields = line.split("\t")
-        if (len(fields) != 7 or not fields[0].isdigit() or fields[1] not in STATES or fields[2] not in ("http", "rtmp")
-                or not re.fullmatch(r"-?\d+", fields[3]) or not re.fullmatch(r"-?\d+", fields[4])
-                or fields[6] not in ("complete", "gaps")):
-            problems.append(f"malformed item line {line!r}")
-            continue
-        it = Item(fields)
+    items, malformed = parse_items(p.stdout.decode(errors="replace"))
+    problems += malformed
+    for it in items:
         if it.path:
             if not os.path.isabs(it.path) or not os.path.isfile(it.path):
                 problems.append(f"{it.label()}: its file {it.path} does not exist")
@@ -220,7 +201,6 @@ def run_kestrel(kestrel, pcap, work):
                 problems.append(f"{it.label()}: its file {it.path} is not in the save folder {save}")
             else:
                 it.data = read(it.path)
-        items.append(it)
     temp = os.path.join(save, "Temp")
     if os.path.isdir(temp) and all(i.state in ("done", "failed") for i in items):
         left = sorted(os.listdir(temp))
@@ -228,7 +208,7 @@ def run_kestrel(kestrel, pcap, work):
             problems.append(f"capture data files left in the Temp folder after processing: {', '.join(left[:6])}")
     # Exit status 4 says that some recording failed or is incomplete, and
     # only then (these captures were replayed: no kernel drops).
-    lacking = [it for it in items if it.state != "done" or it.complete != "complete"]
+    lacking = [it for it in items if it.state != "done" or it.completeness != "complete"]
     if p.returncode in (0, 4) and (p.returncode == 4) != bool(lacking):
         problems.append(f"kestrel-cli capture exited with {p.returncode} while "
                         f"{len(lacking)} item lines say failed or gaps: {err.strip()[-400:]}")
@@ -335,9 +315,9 @@ def check_bodies(cap, items, rep):
         data = body.data()
         if body.lost or body.header_damaged:
             it = check_lossy_body(cap, body, data, items, used, rep)
-            if it is not None and body.lost and it.complete != "gaps":
+            if it is not None and body.lost and it.completeness != "gaps":
                 rep.fail(cap.name, f"{body.file}: {it.label()} lacks {sum(b - a for a, b in body.lost)} body bytes "
-                                   f"but its line says {it.complete!r}")
+                                   f"but its line says {it.completeness!r}")
         else:
             it = next((i for i in items if i.data is not None and i.index not in used and i.data == data), None)
             if it is None and body.content_range and body.served_file in joined_found:
@@ -355,9 +335,9 @@ def check_bodies(cap, items, rep):
                 used.add(best.index)
                 continue
             used.add(it.index)
-            if it.complete != "complete":
+            if it.completeness != "complete":
                 rep.fail(cap.name, f"{body.file}: {it.label()} is byte-identical to the served body but its line "
-                                   f"says {it.complete!r}")
+                                   f"says {it.completeness!r}")
         if it is not None:
             what, rule = name_rule(body.url)
             name = os.path.basename(it.path)

@@ -20,12 +20,13 @@ import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPO, "tools", "capture-maker"))
+sys.path.insert(0, os.path.join(REPO, "tests", "support"))
 
 from capmaker import netlab  # noqa: E402
 from capmaker.netlab import LabError, close_all_labs, wait_until  # noqa: E402,F401
+from item_lines import STATES, Item, parse_items  # noqa: E402,F401
 
 HTTP_PORT = 8080
-STATES = ("recording", "waiting", "processing", "done", "failed", "removed", "empty")
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
@@ -117,44 +118,6 @@ def exact_bytes(served, got):
 
 
 # ------------------------------------------------------------ kestrel-cli output
-
-class Item:
-    """One item line of kestrel-cli capture/import: index, state, kind,
-    stored bytes, expected size, finished file (may be empty), and complete
-    or gaps."""
-
-    def __init__(self, fields):
-        self.index = int(fields[0])
-        self.state = fields[1]
-        self.kind = fields[2]
-        self.stored = int(fields[3])
-        self.expected = int(fields[4])
-        self.path = fields[5]
-        self.completeness = fields[6]
-
-    def label(self):
-        return f"item {self.index} ({self.state}, {self.completeness}, {os.path.basename(self.path) or 'no file'})"
-
-
-def parse_items(stdout, strict=True):
-    """(items, problems) from kestrel-cli's standard output. Not strict:
-    lines without the last column are taken too (its completeness is then
-    None), so that the benchmark also runs on older builds."""
-    items, problems = [], []
-    for line in stdout.splitlines():
-        if not line.strip():
-            continue
-        f = line.split("\t")
-        if not strict and len(f) == 6:
-            f.append(None)
-        if (len(f) != 7 or not f[0].isdigit() or f[1] not in STATES or f[2] not in ("http", "rtmp")
-                or not re.fullmatch(r"-?\d+", f[3]) or not re.fullmatch(r"-?\d+", f[4])
-                or f[6] not in ("complete", "gaps", None)):
-            problems.append(f"malformed item line (7 tab-separated columns expected): {line!r}")
-            continue
-        items.append(Item(f))
-    return items, problems
-
 
 STAT_LINES = {
     "received": r"kestrel-cli: (\d+) packets received by filter",
