@@ -16,7 +16,7 @@ shared=${KESTREL_SHARED_DIR:-../shared}
 mkdir -p "$out"
 # Only the target folders this script makes are replaced.
 for t in packet_dispatcher_fuzz capture_http_fuzz raw_stream_fuzz merlin_records_fuzz profile_fuzz \
-         flv_repair_fuzz rtmp_builtin_fuzz registry_fuzz markup_fuzz; do
+         flv_repair_fuzz rtmp_builtin_fuzz registry_fuzz markup_fuzz playlist_fuzz; do
   rm -rf -- "${out:?}/$t"
   mkdir -p "$out/$t"
 done

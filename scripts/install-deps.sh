@@ -17,6 +17,8 @@ packages=(
   # the desktop program (Qt 6 Widgets), and Xvfb for its screenshots and tests
   qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
+  # the player (libmpv), and the software OpenGL it draws with under Xvfb
+  libmpv-dev libgl1-mesa-dri
 )
 
 missing=()
