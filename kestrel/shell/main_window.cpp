@@ -19,6 +19,7 @@
 #include "kestrel/shell/adapter_list_dialog.h"
 #include "kestrel/shell/address_chooser_dialog.h"
 #include "kestrel/shell/markup_list.h"
+#include "kestrel/shell/playlist_view.h"
 #include "kestrel/shell/recording_list.h"
 #include "kestrel/shell/single_instance.h"
 #include "kestrel/shell/skin_button.h"
@@ -88,9 +89,12 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     recordingList_ = new RecordingList(engine, this);
     recordingList_->setPostProcessor(&session_->postProcessor());
     recordingList_->hide();
-    playlist_ = new MarkupListCtrl(this);
+    playlist_ = new PlaylistView(*this, this);
     playlist_->setGeometry(RecordingList::kGeometry);
     playlist_->hide();
+    playlist_->load(session_->dataFolder() + "playlist.dat");
+    connect(recordingList_, &RecordingList::addToPlaylist, playlist_, &PlaylistView::onAddToPlaylist);
+    connect(playlist_, &PlaylistView::playRequested, this, &MainWindow::playRequested);
 
     const auto buttons = createSkinButtons(this, mainWindowButtons(), &error);
     if (buttons.empty()) qWarning("kestrel: %s", qPrintable(error));
@@ -100,10 +104,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     }
     showRecordingList(false);
 
-    connect(recordingList_, &RecordingList::playFile, this, [this](const QString& path) {
-        // The player panel plays it; until then the request is kept for it.
-        emit fileHandedOver(path);
-    });
+    connect(recordingList_, &RecordingList::playFile, this, &MainWindow::playRequested);
 
     refreshTimer_.setInterval(500);
     connect(&refreshTimer_, &QTimer::timeout, this, [this] { session_->engine().onTimer(); });
@@ -192,6 +193,10 @@ void MainWindow::runCommand(int id) {
     case menu_id::kReportBugs:
         platform::shell().open(kSupportPageAddress);
         break;
+    case control_id::kAddFiles:
+    case menu_id::kAddFiles:
+        playlist_->chooseAndAddFiles();
+        break;
     case menu_id::kRepairFlv:
         repairFlv();
         break;
@@ -257,6 +262,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (session_->engine().endEveryRecordingItem() > 0) session_->engine().startPostProcessingIfIdle();
     session_->shutdown();
+    if (!playlist_->save()) qWarning("kestrel: the playlist could not be written to %s", playlist_->filePath().c_str());
     QApplication::restoreOverrideCursor();
     event->accept();
 }

@@ -18,7 +18,7 @@ class QMenu;
 
 namespace kestrel::shell {
 
-class MarkupListCtrl;
+class PlaylistView;
 class RecordingList;
 class SingleInstance;
 class SkinButton;
@@ -61,7 +61,7 @@ public:
     session::RecorderSession& session() { return *session_; }
     engine::Engine& engine() { return session_->engine(); }
     RecordingList& recordingList() { return *recordingList_; }
-    MarkupListCtrl& playlist() { return *playlist_; }
+    PlaylistView& playlist() { return *playlist_; }
     SkinButton* button(int controlId) const;
     bool recordingListShown() const;
 
@@ -101,6 +101,8 @@ public:
 signals:
     // A file handed over by a second instance, for the player.
     void fileHandedOver(const QString& path);
+    // A file the playlist or the recording list asks to play.
+    void playRequested(const QString& path);
 
 public slots:
     // A second instance woke this one; path is what it handed over (empty
@@ -124,7 +126,7 @@ private:
     MessageBoxHook messageBoxHook_;
     std::function<std::string()> handOver_;
     RecordingList* recordingList_ = nullptr;
-    MarkupListCtrl* playlist_ = nullptr;
+    PlaylistView* playlist_ = nullptr;
     QTimer refreshTimer_;  // timer 1: 500 ms
     QTimer firstTick_;     // timer 5: once, 10 ms after creation
     // Last: torn down first, while the lists it reports to still exist.
