@@ -18,7 +18,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
   xvfb xauth x11-utils imagemagick fonts-dejavu-core
   # the player (libmpv), and the software OpenGL it draws with under Xvfb
-  libmpv-dev libgl1-mesa-dri
+  libmpv-dev libgl1-mesa-dri libqt6opengl6-dev
 )
 
 missing=()

@@ -106,6 +106,14 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
 
     connect(recordingList_, &RecordingList::playFile, this, &MainWindow::playRequested);
 
+    // The player panel: a window of its own that follows this one.
+    if (options_.player.homePage.empty()) options_.player.homePage = kHomePageAddress;
+    player_ = std::make_unique<PlayerWindow>(options_.player);
+    player_->dockTo(geometry());
+    connect(this, &SkinnedWindow::moved, this, [this] { player_->dockTo(geometry()); });
+    connect(this, &MainWindow::playRequested, this, &MainWindow::playFile);
+    connect(this, &MainWindow::fileHandedOver, this, &MainWindow::playFile);
+
     refreshTimer_.setInterval(500);
     connect(&refreshTimer_, &QTimer::timeout, this, [this] { session_->engine().onTimer(); });
     refreshTimer_.start();
@@ -114,6 +122,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     connect(&firstTick_, &QTimer::timeout, this, &MainWindow::onFirstTick);
     firstTick_.start();
     centre();
+    player_->dockTo(geometry());
 }
 
 MainWindow::~MainWindow() {
@@ -181,6 +190,9 @@ void MainWindow::runCommand(int id) {
         about.exec();
         break;
     }
+    case control_id::kPlayerToggle:
+        togglePlayer();
+        break;
     case control_id::kPlaylistTab:
         showRecordingList(false);
         break;
@@ -259,6 +271,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     refreshTimer_.stop();
     // What still records ends now, and waiting recordings are finished
     // before the program goes: nothing captured is left half done.
+    player_->hide();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (session_->engine().endEveryRecordingItem() > 0) session_->engine().startPostProcessingIfIdle();
     session_->shutdown();
@@ -281,6 +294,20 @@ void MainWindow::importCaptureData() {
                                                       QStringLiteral("FlvData(*.FlvData *.flvdata);;All Files(*.*)"));
     if (path.isEmpty()) return;
     files::importCaptureData(session_->engine(), toUtf8(path), files::ImportCommand::MainWindow);
+}
+
+void MainWindow::togglePlayer() {
+    if (player_->isVisible()) {
+        player_->hide();
+        return;
+    }
+    player_->dockTo(geometry());
+    player_->show();
+}
+
+void MainWindow::playFile(const QString& path) {
+    if (!player_->isVisible()) togglePlayer();
+    player_->load(path);
 }
 
 void MainWindow::attachSingleInstance(SingleInstance& instance) {

@@ -12,6 +12,7 @@
 
 #include "kestrel/engine/engine_ui.h"
 #include "kestrel/session/recorder_session.h"
+#include "kestrel/shell/player_window.h"
 #include "kestrel/shell/skinned_window.h"
 
 class QMenu;
@@ -50,6 +51,7 @@ struct MainWindowOptions {
     std::string save;    // save folder for this run
     bool start = false;  // press Start once the window is up
     std::string file;    // a file to play, from the command line
+    PlayerWindowOptions player;  // its home page defaults to ours
 };
 
 class MainWindow : public SkinnedWindow, public engine::EngineUi {
@@ -62,6 +64,12 @@ public:
     engine::Engine& engine() { return session_->engine(); }
     RecordingList& recordingList() { return *recordingList_; }
     PlaylistView& playlist() { return *playlist_; }
+    PlayerWindow& player() { return *player_; }
+    // Shows the player panel at the window's right edge (when hidden) and
+    // plays path in it.
+    void playFile(const QString& path);
+    // The player toggle: shows or hides the docked player panel.
+    void togglePlayer();
     SkinButton* button(int controlId) const;
     bool recordingListShown() const;
 
@@ -129,6 +137,7 @@ private:
     PlaylistView* playlist_ = nullptr;
     QTimer refreshTimer_;  // timer 1: 500 ms
     QTimer firstTick_;     // timer 5: once, 10 ms after creation
+    std::unique_ptr<PlayerWindow> player_;  // a window of its own, docked at the right
     // Last: torn down first, while the lists it reports to still exist.
     std::unique_ptr<session::RecorderSession> session_;
 };

@@ -11,7 +11,7 @@ target_link_libraries(kestrel_app_start PUBLIC kestrel_engine kestrel_platform p
 add_library(kestrel_shell_window STATIC main_window.cpp main_window.h)
 target_include_directories(kestrel_shell_window PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(kestrel_shell_window
-  PUBLIC kestrel_session kestrel_shell_recordings kestrel_shell_playlist kestrel_shell_markup kestrel_shell_skin kestrel_shell_dialogs
+  PUBLIC kestrel_session kestrel_shell_recordings kestrel_shell_playlist kestrel_shell_player kestrel_shell_markup kestrel_shell_skin kestrel_shell_dialogs
     kestrel_single_instance kestrel_flv_repair Qt6::Widgets
   PRIVATE kestrel_warnings)
 

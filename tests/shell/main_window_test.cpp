@@ -21,6 +21,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTimer>
@@ -383,6 +384,9 @@ protected:
 
     TracingWindow& makeWindow(MainWindowOptions options = {}) {
         options.session.loadRecordingLibrary = false;
+        // The player decodes without showing or sounding anything here.
+        options.player.player.video = MediaPlayer::VideoOutput::None;
+        options.player.player.audio = false;
         window_ = std::make_unique<TracingWindow>(std::move(options));
         window_->setMessageBoxHook([this](std::string_view text, platform::Buttons buttons) {
             boxes_.push_back({std::string(text), buttons});
@@ -877,6 +881,25 @@ TEST_P(MainWindowReplay, RecordsEveryDownloadByteExact) {
     list.playRow(0);
     EXPECT_TRUE(w.playlist().playRow(0));
     EXPECT_EQ(played, (std::vector<std::string>{path, path}));
+    // The player panel came up at the window's right edge, playing it.
+    EXPECT_TRUE(w.player().isVisible());
+    EXPECT_EQ(w.player().target().toStdString(), path);
+    EXPECT_EQ(w.player().geometry().topLeft(), w.geometry().topLeft() + QPoint(kMainWindowSize.width(), 0));
+    ASSERT_TRUE(pumpUntil([&] { return w.player().playing(); }, 20s)) << w.player().statusLabel()->text().toStdString();
+}
+
+TEST_F(MainWindowTest, PlayerToggleShowsThePanelDockedAndFollowsTheWindow) {
+    TracingWindow& w = shownWindow(false);
+    EXPECT_FALSE(w.player().isVisible());
+    clickWithMouse(w.button(control_id::kPlayerToggle));
+    ASSERT_TRUE(w.player().isVisible());
+    EXPECT_EQ(w.player().geometry().topLeft(), w.geometry().topLeft() + QPoint(kMainWindowSize.width(), 0));
+    w.move(w.pos() + QPoint(-40, 25));
+    ASSERT_TRUE(pumpUntil([&] {
+        return w.player().geometry().topLeft() == w.geometry().topLeft() + QPoint(kMainWindowSize.width(), 0);
+    })) << "the panel stayed where it was";
+    clickWithMouse(w.button(control_id::kPlayerToggle));
+    EXPECT_FALSE(w.player().isVisible());
 }
 
 INSTANTIATE_TEST_SUITE_P(ReferenceCaptures, MainWindowReplay,

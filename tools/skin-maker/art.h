@@ -2,8 +2,10 @@
 // The pictures of the skin, each drawn at its exact pixel size.
 
 #include <QImage>
+#include <QPainter>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 namespace skinmaker {
@@ -18,6 +20,16 @@ enum class Look { Normal, Hover, Pressed, Disabled };
 inline constexpr Look kLooks[] = {Look::Normal, Look::Hover, Look::Pressed, Look::Disabled};
 QString lookName(Look look);
 
+// Colours a button's glyph is drawn in for one look, and a glyph drawer.
+struct GlyphInk {
+    QColor main;
+    Look look;
+};
+GlyphInk glyphInk(Look look);
+using Glyph = std::function<void(QPainter&, QPointF centre, const GlyphInk&)>;
+// A round console button of the given size (a 26-pixel disc) with its glyph.
+QImage roundButton(int width, int height, Look look, const Glyph& glyph);
+
 // The main window's background, 346 x 460.
 QImage mainBackground();
 // Every look of every picture button of the main window.
@@ -26,5 +38,7 @@ std::vector<Picture> buttonPictures();
 QImage applicationIcon(int size);
 // The 24 x 24 icons of the recording list and the playlist.
 std::vector<Picture> listIcons();
+// The player window's background and buttons, and its dialogs' check mark.
+std::vector<Picture> playerPictures();
 
 }  // namespace skinmaker

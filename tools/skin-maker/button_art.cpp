@@ -24,14 +24,6 @@ QString lookName(Look look) {
     return {};
 }
 
-namespace {
-
-// Colours a glyph is drawn in for one look.
-struct GlyphInk {
-    QColor main;
-    Look look;
-};
-
 GlyphInk glyphInk(Look look) {
     switch (look) {
     case Look::Normal: return {ink::text, look};
@@ -42,7 +34,7 @@ GlyphInk glyphInk(Look look) {
     return {ink::text, look};
 }
 
-using Glyph = std::function<void(QPainter&, QPointF centre, const GlyphInk&)>;
+namespace {
 
 // ---------------------------------------------------------------- glyphs
 
@@ -147,6 +139,8 @@ void infoGlyph(QPainter& p, QPointF c, const GlyphInk& g) {
     p.restore();
 }
 
+}  // namespace
+
 // ---------------------------------------------------------- round buttons
 
 QImage roundButton(int width, int height, Look look, const Glyph& glyph) {
@@ -205,6 +199,8 @@ QImage roundButton(int width, int height, Look look, const Glyph& glyph) {
     glyph(p, glyphCentre, glyphInk(look));
     return image;
 }
+
+namespace {
 
 // -------------------------------------------------------- caption buttons
 

@@ -27,6 +27,7 @@ std::vector<skinmaker::Picture> everyPicture() {
     for (int size : {16, 32, 48, 256})
         all.push_back({QStringLiteral("app_icon_%1.png").arg(size), applicationIcon(size)});
     for (Picture& picture : listIcons()) all.push_back(std::move(picture));
+    for (Picture& picture : playerPictures()) all.push_back(std::move(picture));
     return all;
 }
 
