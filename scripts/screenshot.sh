@@ -3,12 +3,16 @@
 # private X display (Xvfb) replaying a capture file with --start, waits
 # until every recording of it is finished, and saves a PNG of the window.
 #
-#   scripts/screenshot.sh [--capture FILE] [--out PNG] [--rows N]
+#   scripts/screenshot.sh [--capture FILE] [--out PNG] [--rows N] [--play]
 #
 #   --capture FILE  the capture to replay (default samples/sample-http-flv.pcap)
 #   --out PNG       where the picture goes (default docs/kestrel-main-window.png)
 #   --rows N        how many recordings the capture makes (default: what the
 #                   capture's finished files say once Temp/ is empty)
+#   --play          then play the first finished recording (handed over by a
+#                   second `kestrel FILE`, as a user would) and picture the
+#                   main window with the player docked at its right
+#                   (default out: docs/kestrel-player.png)
 #
 # Needs a built build/release/bin/kestrel, Xvfb, xwininfo (x11-utils) and
 # ImageMagick's import (scripts/install-deps.sh installs them). Everything
@@ -20,15 +24,19 @@ repo=$PWD
 capture=$repo/samples/sample-http-flv.pcap
 out=$repo/docs/kestrel-main-window.png
 rows=0
+play=0
+out_given=0
 while [ $# -gt 0 ]; do
   case $1 in
     --capture) capture=$(realpath "${2:?}"); shift 2 ;;
-    --out) out=$(realpath -m "${2:?}"); shift 2 ;;
+    --out) out=$(realpath -m "${2:?}"); out_given=1; shift 2 ;;
+    --play) play=1; shift ;;
     --rows) rows=${2:?}; shift 2 ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "screenshot: unknown argument $1" >&2; exit 2 ;;
   esac
 done
+[ $play -eq 1 ] && [ $out_given -eq 0 ] && out=$repo/docs/kestrel-player.png
 program=$repo/build/release/bin/kestrel
 [ -x "$program" ] || { echo "screenshot: $program is missing (scripts/build.sh release)" >&2; exit 2; }
 for tool in Xvfb xwininfo import; do
@@ -60,8 +68,8 @@ done
 [ -n "$display" ] || { echo "screenshot: Xvfb did not start ($(cat "$work/xvfb.log"))" >&2; exit 1; }
 export DISPLAY=:$display
 
-KESTREL_HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/runtime \
-  "$program" --source "file://$capture" --save "$work/save" --start >"$work/kestrel.log" 2>&1 &
+export KESTREL_HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/runtime
+"$program" --source "file://$capture" --save "$work/save" --start >"$work/kestrel.log" 2>&1 &
 kestrel_pid=$!
 
 # Finished: the capture data of every recording is gone from Temp/ and its
@@ -83,10 +91,24 @@ sleep 1
 
 # The main window by its name and size (Qt keeps a 1x1 helper window of the
 # same name).
+# The main window by its name and size (Qt keeps a 1x1 helper window of the
+# same name).
 window=$(xwininfo -root -tree | awk '/"Kestrel": \("kestrel"/ && / 346x460/ {print $1; exit}')
 [ -n "$window" ] || { echo "screenshot: no Kestrel window on the display" >&2; exit 1; }
 mkdir -p "$(dirname "$out")"
-import -window "$window" "$out"
+if [ $play -eq 1 ]; then
+  # A later start hands the file over; the running program plays it in its
+  # player panel. The picture is taken two seconds into the playback.
+  file=$(find "$work/save" -maxdepth 1 -type f -name '*.flv' | sort | head -1)
+  [ -n "$file" ] || { echo "screenshot: no finished FLV recording to play" >&2; exit 1; }
+  "$program" "$file"
+  sleep 2.5
+  geometry=$(xwininfo -id "$window" | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {y=$4} END {print x "," y}')
+  x=${geometry%,*}; y=${geometry#*,}
+  import -window root -crop "691x460+$x+$y" +repage "$out"
+else
+  import -window "$window" "$out"
+fi
 echo "screenshot: $out ($(find "$work/save" -maxdepth 1 -type f -printf '%f ' ))" >&2
 
 # The program ends as on Exit.
