@@ -361,6 +361,8 @@ TEST_F(KestrelProgramTest, LaterStartHandsItsFileToTheRunningWindowAndExits) {
 
     MainWindowOptions options;
     options.session.loadRecordingLibrary = false;
+    options.player.player.video = MediaPlayer::VideoOutput::None;
+    options.player.player.audio = false;
     MainWindow window(std::move(options));
     window.setMessageBoxHook([](std::string_view text, platform::Buttons) {
         ADD_FAILURE() << "message box: " << text;
@@ -406,6 +408,9 @@ TEST_F(KestrelProgramTest, LaterStartHandsItsFileToTheRunningWindowAndExits) {
         } else {
             ASSERT_EQ(handed.size(), 1u);
             EXPECT_EQ(handed.front(), QString::fromUtf8(c.expected.c_str()));
+            // The running program plays it in its player panel.
+            EXPECT_TRUE(window.player().isVisible());
+            EXPECT_EQ(window.player().target(), QString::fromUtf8(c.expected.c_str()));
         }
         // The field is emptied once read, so the next start begins afresh.
         EXPECT_EQ(first.takeHandedPath(), "");
