@@ -16,7 +16,9 @@ shared=${KESTREL_SHARED_DIR:-../shared}
 mkdir -p "$out"
 # Only the target folders this script makes are replaced.
 for t in packet_dispatcher_fuzz capture_http_fuzz raw_stream_fuzz merlin_records_fuzz profile_fuzz \
-         flv_repair_fuzz rtmp_builtin_fuzz registry_fuzz markup_fuzz playlist_fuzz; do
+         flv_repair_fuzz rtmp_builtin_fuzz registry_fuzz markup_fuzz playlist_fuzz \
+         osprey_dispatch_fuzz osprey_requests_fuzz osprey_notices_fuzz \
+         harrier_http_response_fuzz harrier_reorder_fuzz harrier_record_writer_fuzz; do
   rm -rf -- "${out:?}/$t"
   mkdir -p "$out/$t"
 done
@@ -204,7 +206,24 @@ for path in pcaps:
     frames = pcap_frames(path)
     for i, w in enumerate(frame_windows(frames)):
         put('packet_dispatcher_fuzz', '%s-%d' % (name, i), w)
+    # The recording library's engine: report and record flags set, and a
+    # site list that names the hosts of these captures.
+    for i, w in enumerate(frame_windows(frames, options=7)):
+        put('osprey_dispatch_fuzz', '%s-%d' % (name, i), w)
     server, client = flows(frames)
+    # Single payloads: requests and response headers.
+    for n, (key, segs) in enumerate(sorted(client.items()) + sorted(server.items())):
+        for k, s in enumerate(segs[:4]):
+            if s['payload'][:4] in (b'GET ', b'HTTP', b'DESC'):
+                put('osprey_requests_fuzz', '%s-%d-%d' % (name, n, k), s['payload'][:16 * KB])
+    # RTMP: the client's connect and play payloads.
+    for n, (key, segs) in enumerate(sorted(client.items())):
+        connect = next((s['payload'] for s in segs if b'connect' in s['payload']), None)
+        play = next((s['payload'] for s in segs if b'\x02\x00\x04play' in s['payload']), b'')
+        if connect is not None:
+            connect = connect[:6 * KB]
+            put('osprey_notices_fuzz', '%s-%d' % (name, n),
+                struct.pack('>H', len(connect)) + connect + play[:8 * KB - 2 - len(connect)])
     for n, (key, segs) in enumerate(sorted(server.items())):
         rtmp = key[1] == 1935
         recs = rtmp_records(segs, client.get(key, [])) if rtmp else http_records(segs)
@@ -222,6 +241,29 @@ for path in pcaps:
                 cut_input(stream[:120 * KB], [(0, 1460), (0, 7), (0, 3000)]))
             put('merlin_records_fuzz', '%s-%d-lost' % (name, n),
                 cut_input(stream[:120 * KB], [(0, 4000), (0x80, 333), (0, 1460), (0x20, 20)]))
+
+# Harrier: what HTTP servers sent back, in order; the server segments of
+# the RTMP streams as places in a stream (offset and length from the first
+# one, in capture order, repeats and reordering included), and their
+# payloads as records.
+for path in pcaps:
+    name = os.path.splitext(os.path.basename(path))[0]
+    server, _ = flows(pcap_frames(path))
+    for n, (key, segs) in enumerate(sorted(server.items())):
+        if key[1] != 1935:
+            put('harrier_http_response_fuzz', '%s-%d' % (name, n), in_order(segs)[:64 * KB])
+            continue
+        first = segs[0]['seq']
+        places = bytearray(struct.pack('>IBH', first, 1, 0))
+        records = bytearray()
+        for sg in segs:
+            offset = (sg['seq'] - first) % 2**32
+            if offset < 65536 and len(places) + 4 <= 8 * KB:
+                places += struct.pack('>HH', offset, min(len(sg['payload']), 4096))
+            if len(records) + 3 + len(sg['payload']) <= 256 * KB:
+                records += bytes([0]) + struct.pack('>H', len(sg['payload'])) + sg['payload']
+        put('harrier_reorder_fuzz', '%s-%d' % (name, n), bytes(places))
+        put('harrier_record_writer_fuzz', '%s-%d' % (name, n), bytes(records))
 
 hostile = os.path.join(shared, 'hostile')
 for path in sorted(glob.glob(os.path.join(hostile, '*.rec'))):
