@@ -4,8 +4,9 @@
 #
 #   scripts/fuzz.sh [--seconds N] [--jobs J] [--no-build] [TARGET...]
 #
-#   --seconds N   how long each target runs (default 60: the eight targets,
-#                 two at a time, take about four minutes after the build)
+#   --seconds N   how long each target runs (default 40: the sixteen targets,
+#                 two at a time, take about five and a half minutes after
+#                 the build)
 #   --jobs J      how many targets run at once (default 2)
 #   --no-build    run what build/fuzz holds
 #   TARGET...     only these targets (default: all; --list shows them)
@@ -42,9 +43,16 @@ targets=(
   rtmp_builtin_fuzz:131072:10
   registry_fuzz:65536:10
   markup_fuzz:16384:10
+  playlist_fuzz:65536:10
+  osprey_dispatch_fuzz:65536:10
+  osprey_requests_fuzz:16384:10
+  osprey_notices_fuzz:8192:10
+  harrier_http_response_fuzz:65536:10
+  harrier_reorder_fuzz:8192:10
+  harrier_record_writer_fuzz:262144:10
 )
 
-seconds=60
+seconds=40
 jobs=2
 do_build=1
 chosen=()
@@ -56,7 +64,7 @@ while [ $# -gt 0 ]; do
     --jobs=*) jobs=${1#*=}; shift ;;
     --no-build) do_build=0; shift ;;
     --list) for t in "${targets[@]}"; do echo "${t%%:*}"; done; exit 0 ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
     *) chosen+=("$1"); shift ;;
   esac
