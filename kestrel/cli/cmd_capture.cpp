@@ -12,6 +12,7 @@
 #include <string>
 
 #include "kestrel/cli/cli_command.h"
+#include "kestrel/cli/stop_signal.h"
 #include "kestrel/cli/console_ui.h"
 #include "kestrel/cli/item_report.h"
 #include "kestrel/engine/engine.h"
@@ -21,17 +22,6 @@
 
 namespace kestrel::cli {
 namespace {
-
-std::atomic<int> g_signal{0};
-
-// The first SIGINT/SIGTERM stops capture as the Stop command does; a second
-// one ends the process at once (the capture files stay for an import).
-void onSignal(int sig) {
-    if (g_signal.exchange(sig) != 0) {
-        ::signal(sig, SIG_DFL);
-        ::raise(sig);
-    }
-}
 
 void usage(std::FILE* out) {
     std::fprintf(out,
@@ -139,11 +129,7 @@ int run(int argc, char** argv) {
     }
     if (!opt.home.empty()) ::setenv("KESTREL_HOME", opt.home.c_str(), 1);
 
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    installStopSignals();
 
     ConsoleUi ui;
     session::RecorderSession session(ui);
@@ -173,8 +159,8 @@ int run(int argc, char** argv) {
     bool stopSent = false;
     while (engine.state() != engine::EngineState::Idle) {
         window.waitAndPump(100);
-        if (g_signal.load() && !stopSent) {
-            std::fprintf(stderr, "\nkestrel-cli: %s received, stopping\n", strsignal(g_signal.load()));
+        if (stopSignal() && !stopSent) {
+            std::fprintf(stderr, "\nkestrel-cli: %s received, stopping\n", strsignal(stopSignal()));
             engine.stopCommand();
             stopSent = true;
         }

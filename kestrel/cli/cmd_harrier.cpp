@@ -17,22 +17,12 @@
 
 #include "harrier/harrier.h"
 #include "kestrel/cli/cli_command.h"
+#include "kestrel/cli/stop_signal.h"
 #include "merlin/merlin.h"
 #include "platform/message.h"
 
 namespace kestrel::cli {
 namespace {
-
-std::atomic<int> g_signal{0};
-
-// The first SIGINT/SIGTERM ends the capture and every recording; a second
-// one ends the process at once.
-void onSignal(int sig) {
-    if (g_signal.exchange(sig) != 0) {
-        ::signal(sig, SIG_DFL);
-        ::raise(sig);
-    }
-}
 
 void usage(std::FILE* out) {
     std::fprintf(out,
@@ -335,11 +325,7 @@ int run(int argc, char** argv) {
         usage(stderr);
         return kExitUsage;
     }
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    installStopSignals();
 
     HarrierHost host;
     platform::MessageSink window([&host](std::uint32_t msg, platform::WParam w, platform::LParam l) {
@@ -371,8 +357,8 @@ int run(int argc, char** argv) {
     bool stopped = false;
     for (;;) {
         window.waitAndPump(50);
-        if (g_signal.load() && !stopped) {
-            std::fprintf(stderr, "harrier: %s received, stopping\n", strsignal(g_signal.load()));
+        if (stopSignal() && !stopped) {
+            std::fprintf(stderr, "harrier: %s received, stopping\n", strsignal(stopSignal()));
             stopped = true;
             Harrier_Halt();
             window.pump();

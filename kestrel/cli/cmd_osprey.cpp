@@ -17,21 +17,13 @@
 #include <vector>
 
 #include "kestrel/cli/cli_command.h"
+#include "kestrel/cli/stop_signal.h"
 #include "osprey/osprey.h"
 #include "platform/data_dir.h"
 #include "platform/message.h"
 
 namespace kestrel::cli {
 namespace {
-
-std::atomic<int> g_signal{0};
-
-void onSignal(int sig) {
-    if (g_signal.exchange(sig) != 0) {
-        ::signal(sig, SIG_DFL);
-        ::raise(sig);
-    }
-}
 
 void usage(std::FILE* out) {
     std::fprintf(out,
@@ -285,11 +277,7 @@ int run(int argc, char** argv) {
     Library lib;
     if (!lib.load()) return kExitFailure;
 
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    installStopSignals();
 
     Client client;
     auto window = std::make_unique<platform::MessageSink>(
@@ -309,8 +297,8 @@ int run(int argc, char** argv) {
     bool stopAsked = false;
     while (!returned.load()) {
         window->waitAndPump(100);
-        if (g_signal.load() && !stopAsked) {
-            std::fprintf(stderr, "kestrel-cli osprey: %s received, stopping\n", strsignal(g_signal.load()));
+        if (stopSignal() && !stopAsked) {
+            std::fprintf(stderr, "kestrel-cli osprey: %s received, stopping\n", strsignal(stopSignal()));
             stopAsked = true;
         }
         // Asked again until it returns: a stop that came before StartRecord
