@@ -35,6 +35,7 @@
 #include "kestrel/shell/main_window.h"
 #include "kestrel/shell/single_instance.h"
 #include "platform/profile.h"
+#include "tests/shell/test_home.h"
 #include "tests/support/test_files.h"
 
 extern char** environ;
@@ -47,56 +48,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kProgram = std::string(KESTREL_BIN_DIR) + "/kestrel";
-
-// The program's folders, pointed at a temp folder of the test's own; the
-// environment is put back and the folder removed afterwards.
-class TestHome {
-public:
-    TestHome() : root_(test::tempFolder("kestrel-program")) {
-        const std::pair<const char*, const char*> folders[] = {
-            {"KESTREL_HOME", "home/"},
-            {"XDG_CONFIG_HOME", "config/"},
-            {"XDG_DATA_HOME", "data/"},
-            {"XDG_RUNTIME_DIR", "runtime/"},
-        };
-        if (root_.empty()) return;
-        for (const auto& [variable, folder] : folders) {
-            const char* old = std::getenv(variable);
-            saved_.emplace_back(variable, old ? std::optional<std::string>(old) : std::nullopt);
-            const std::string path = root_ + folder;
-            fs::create_directories(path);
-            fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace);
-            ::setenv(variable, path.c_str(), 1);
-        }
-    }
-    ~TestHome() {
-        for (const auto& [variable, value] : saved_) {
-            if (value)
-                ::setenv(variable.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(variable.c_str());
-        }
-        if (!root_.empty()) fs::remove_all(root_);
-    }
-    TestHome(const TestHome&) = delete;
-    TestHome& operator=(const TestHome&) = delete;
-
-    bool ok() const { return !root_.empty(); }
-    const std::string& root() const { return root_; }
-    std::string folder(const char* sub) const { return root_ + sub; }
-
-    // Every file under the folder, relative to the root: what a run left.
-    std::vector<std::string> files() const {
-        std::vector<std::string> out;
-        for (const auto& e : fs::recursive_directory_iterator(root_))
-            if (!e.is_directory()) out.push_back(fs::relative(e.path(), root_).string());
-        return out;
-    }
-
-private:
-    std::string root_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 // The shared-memory block a running Kestrel of this user keeps, by the
 // program's own name.
@@ -304,12 +255,12 @@ class KestrelProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(fs::exists(kProgram)) << kProgram << " is not built";
-        home_ = std::make_unique<TestHome>();
+        home_ = std::make_unique<test::TestHome>("kestrel-program");
         ASSERT_TRUE(home_->ok());
     }
     void TearDown() override { home_.reset(); }
 
-    std::unique_ptr<TestHome> home_;
+    std::unique_ptr<test::TestHome> home_;
 };
 
 TEST_F(KestrelProgramTest, CommandLineHelpAndErrors) {

@@ -55,6 +55,7 @@
 #include "platform/profile.h"
 #include "platform/shell.h"
 #include "tests/support/shell_command.h"
+#include "tests/shell/test_home.h"
 #include "tests/support/test_files.h"
 
 using namespace kestrel;
@@ -65,49 +66,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-// The program's folders, pointed at a temp folder of the test's own; the
-// environment is put back and the folder removed afterwards.
-class TestHome {
-public:
-    TestHome() : root_(test::tempFolder("kestrel-main-window")) {
-        const std::pair<const char*, const char*> folders[] = {
-            {"KESTREL_HOME", "home/"},
-            {"XDG_CONFIG_HOME", "config/"},
-            {"XDG_DATA_HOME", "data/"},
-            {"XDG_RUNTIME_DIR", "runtime/"},
-        };
-        if (root_.empty()) return;
-        for (const auto& [variable, folder] : folders) {
-            const char* old = std::getenv(variable);
-            saved_.emplace_back(variable, old ? std::optional<std::string>(old) : std::nullopt);
-            const std::string path = root_ + folder;
-            fs::create_directories(path);
-            fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace);
-            ::setenv(variable, path.c_str(), 1);
-        }
-    }
-    ~TestHome() {
-        for (const auto& [variable, value] : saved_) {
-            if (value)
-                ::setenv(variable.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(variable.c_str());
-        }
-        if (!root_.empty()) fs::remove_all(root_);
-    }
-    TestHome(const TestHome&) = delete;
-    TestHome& operator=(const TestHome&) = delete;
-
-    bool ok() const { return !root_.empty(); }
-    const std::string& root() const { return root_; }
-    std::string dataFolder() const { return root_ + "home/"; }
-    std::string settingsPath() const { return dataFolder() + "setting.ini"; }
-
-private:
-    std::string root_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 // A capture source that stays open: a FIFO with a capture file's header and
 // no records yet. close() ends the capture as the end of a file does.
@@ -365,7 +323,7 @@ int framesForTheRecorder(const std::string& pcap) {
 class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        home_ = std::make_unique<TestHome>();
+        home_ = std::make_unique<test::TestHome>("kestrel-main-window");
         ASSERT_TRUE(home_->ok());
         platform::setShell(&shell_);
     }
@@ -436,7 +394,7 @@ protected:
         return options && options->isEnabled();
     }
 
-    std::unique_ptr<TestHome> home_;
+    std::unique_ptr<test::TestHome> home_;
     std::unique_ptr<FifoCapture> fifo_;
     std::unique_ptr<TracingWindow> window_;
     std::vector<Box> boxes_;
