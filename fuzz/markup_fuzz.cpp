@@ -54,8 +54,8 @@ public:
     FixedPitchSurface() { fonts_.push_back({10, true}); }
 
     Font currentFont() override { return selected_; }
-    Font createFont(Font, const MarkupFontSpec& spec) override {
-        fonts_.push_back({spec.heightTenths, true});
+    Font createFont(Font, const MarkupFontRequest& request) override {
+        fonts_.push_back({request.heightTenths, true});
         ++live;
         return static_cast<Font>(fonts_.size() - 1);
     }

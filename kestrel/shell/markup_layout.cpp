@@ -78,7 +78,7 @@ public:
     void select(std::uint32_t style) {
         const std::size_t i = style % kMarkupFontCacheSize;
         if (!made_[i]) {
-            fonts_[i] = surface_.createFont(fonts_[0], markupFontSpec(style));
+            fonts_[i] = surface_.createFont(fonts_[0], markupFontRequest(style));
             made_[i] = true;
         }
         surface_.selectFont(fonts_[i]);
@@ -129,13 +129,13 @@ std::uint32_t effectiveMarkupFormat(std::uint32_t format) {
     return (format & ~std::uint32_t{kMarkupCenter | kMarkupRight}) | kMarkupNoPrefix;
 }
 
-MarkupFontSpec markupFontSpec(std::uint32_t style) {
-    MarkupFontSpec spec;
-    spec.weight = (style & kMarkupBold) ? 700 : 400;
-    spec.italic = (style & kMarkupItalic) != 0;
-    spec.underline = (style & kMarkupUnderline) != 0;
-    spec.heightTenths = (style & (kMarkupSuperscript | kMarkupSubscript)) ? 7 : 10;
-    return spec;
+MarkupFontRequest markupFontRequest(std::uint32_t style) {
+    MarkupFontRequest request;
+    request.weight = (style & kMarkupBold) ? 700 : 400;
+    request.italic = (style & kMarkupItalic) != 0;
+    request.underline = (style & kMarkupUnderline) != 0;
+    request.heightTenths = (style & (kMarkupSuperscript | kMarkupSubscript)) ? 7 : 10;
+    return request;
 }
 
 bool nextMarkupToken(std::string_view text, std::size_t& pos, MarkupToken& token) {

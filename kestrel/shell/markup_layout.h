@@ -66,13 +66,13 @@ struct MarkupPoint {
 };
 
 // How a styled font differs from the base font of a layout.
-struct MarkupFontSpec {
+struct MarkupFontRequest {
     int weight = 400;        // 700 when bold
     bool italic = false;
     bool underline = false;
     int heightTenths = 10;   // 7 for super- and subscript: 7/10 of the base height
 };
-MarkupFontSpec markupFontSpec(std::uint32_t style);
+MarkupFontRequest markupFontRequest(std::uint32_t style);
 
 // What a layout measures and draws on. Fonts are handles the surface hands
 // out; a layout asks for each styled font once, selects fonts as it goes,
@@ -84,8 +84,8 @@ public:
     virtual ~MarkupSurface() = default;
 
     virtual Font currentFont() = 0;
-    // A font like the base font, changed as spec says.
-    virtual Font createFont(Font base, const MarkupFontSpec& spec) = 0;
+    // A font like the base font, changed as the request says.
+    virtual Font createFont(Font base, const MarkupFontRequest& request) = 0;
     virtual void releaseFont(Font font) = 0;
     virtual void selectFont(Font font) = 0;
 

@@ -71,16 +71,16 @@ const QFont& PainterMarkupSurface::font(Font handle) const {
     return *fonts_[0];
 }
 
-MarkupSurface::Font PainterMarkupSurface::createFont(Font base, const MarkupFontSpec& spec) {
+MarkupSurface::Font PainterMarkupSurface::createFont(Font base, const MarkupFontRequest& request) {
     QFont f = font(base);
-    f.setWeight(spec.weight >= 700 ? QFont::Bold : QFont::Normal);
-    f.setItalic(spec.italic);
-    f.setUnderline(spec.underline);
-    if (spec.heightTenths != 10) {
+    f.setWeight(request.weight >= 700 ? QFont::Bold : QFont::Normal);
+    f.setItalic(request.italic);
+    f.setUnderline(request.underline);
+    if (request.heightTenths != 10) {
         if (f.pixelSize() > 0)
-            f.setPixelSize(std::max(1, f.pixelSize() * spec.heightTenths / 10));
+            f.setPixelSize(std::max(1, f.pixelSize() * request.heightTenths / 10));
         else
-            f.setPointSizeF(std::max(1.0, f.pointSizeF() * spec.heightTenths / 10.0));
+            f.setPointSizeF(std::max(1.0, f.pointSizeF() * request.heightTenths / 10.0));
     }
     const auto freeSlot = std::find_if(fonts_.begin() + 1, fonts_.end(), [](const auto& s) { return !s; });
     if (freeSlot != fonts_.end()) {

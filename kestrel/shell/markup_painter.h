@@ -36,7 +36,7 @@ public:
     void setCurrentPosition(MarkupPoint at) { position_ = at; }
 
     Font currentFont() override { return selected_; }
-    Font createFont(Font base, const MarkupFontSpec& spec) override;
+    Font createFont(Font base, const MarkupFontRequest& request) override;
     void releaseFont(Font font) override;
     void selectFont(Font font) override;
     int textWidth(std::string_view text) override;

@@ -21,7 +21,7 @@ namespace {
 
 using namespace player_control_id;
 
-constexpr SkinButtonSpec kPlayerButtons[] = {
+constexpr SkinButtonPlace kPlayerButtons[] = {
     {kPlay, "Play", 42, 409, 29, 29, "player_play", false},
     {kPause, "Pause", 42, 409, 29, 29, "player_pause", false},
     {kStop, "Stop", 77, 409, 29, 29, "stop", true},
@@ -217,8 +217,8 @@ SkinButton* PlayerWindow::button(int controlId) const {
 
 std::vector<QWidget*> PlayerWindow::controls() const {
     std::vector<QWidget*> out;
-    for (const SkinButtonSpec& spec : kPlayerButtons)
-        if (SkinButton* b = button(spec.id)) out.push_back(b);
+    for (const SkinButtonPlace& place : kPlayerButtons)
+        if (SkinButton* b = button(place.id)) out.push_back(b);
     out.insert(out.end(), {seek_, volumeSlider_, positionLabel_, durationLabel_, statusLabel_});
     return out;
 }

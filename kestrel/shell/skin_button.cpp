@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kLookNames[] = {"normal", "hover", "pressed", "disabled"};
 
 // Where each button of the main window sits, and its pictures.
-constexpr SkinButtonSpec kMainWindowButtons[] = {
+constexpr SkinButtonPlace kMainWindowButtons[] = {
     {control_id::kStart, "Start", 42, 409, 29, 29, "start", false},
     {control_id::kStop, "Stop", 77, 409, 29, 29, "stop", true},
     {control_id::kAddUrls, "Add URLs", 125, 410, 29, 28, "add_urls", true},
@@ -114,29 +114,29 @@ void SkinButton::changeEvent(QEvent* event) {
     QAbstractButton::changeEvent(event);
 }
 
-std::span<const SkinButtonSpec> mainWindowButtons() {
+std::span<const SkinButtonPlace> mainWindowButtons() {
     return kMainWindowButtons;
 }
 
-std::vector<SkinButton*> createSkinButtons(QWidget* parent, std::span<const SkinButtonSpec> table,
+std::vector<SkinButton*> createSkinButtons(QWidget* parent, std::span<const SkinButtonPlace> table,
                                            QString* error) {
     // Load everything first, so a broken skin leaves no half-built window.
     std::vector<SkinButton::Pictures> pictures(table.size());
     for (std::size_t i = 0; i < table.size(); ++i) {
-        const SkinButtonSpec& spec = table[i];
-        if (!SkinButton::loadPictures(QString::fromUtf8(spec.picture), QSize(spec.width, spec.height),
+        const SkinButtonPlace& place = table[i];
+        if (!SkinButton::loadPictures(QString::fromUtf8(place.picture), QSize(place.width, place.height),
                                       &pictures[i], error))
             return {};
     }
     std::vector<SkinButton*> buttons;
     buttons.reserve(table.size());
     for (std::size_t i = 0; i < table.size(); ++i) {
-        const SkinButtonSpec& spec = table[i];
-        auto* button = new SkinButton(spec.id, std::move(pictures[i]), parent);
-        button->move(spec.left, spec.top);
-        button->setToolTip(QString::fromUtf8(spec.tooltip));
-        button->setEnabled(!spec.startsDisabled);
-        button->setObjectName(QString::fromUtf8(spec.picture));
+        const SkinButtonPlace& place = table[i];
+        auto* button = new SkinButton(place.id, std::move(pictures[i]), parent);
+        button->move(place.left, place.top);
+        button->setToolTip(QString::fromUtf8(place.tooltip));
+        button->setEnabled(!place.startsDisabled);
+        button->setObjectName(QString::fromUtf8(place.picture));
         buttons.push_back(button);
     }
     return buttons;

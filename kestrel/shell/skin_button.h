@@ -74,7 +74,7 @@ private:
 };
 
 // One picture button of a window: where it sits and what it shows.
-struct SkinButtonSpec {
+struct SkinButtonPlace {
     int id;
     const char* tooltip;  // empty: no tooltip
     int left;
@@ -86,13 +86,13 @@ struct SkinButtonSpec {
 };
 
 // The twelve picture buttons of the main window.
-std::span<const SkinButtonSpec> mainWindowButtons();
+std::span<const SkinButtonPlace> mainWindowButtons();
 
 // Creates one button per row of `table` on `parent`, at its place, with its
 // ID, tooltip and pictures, in table order. All or nothing: when a picture
 // is missing or of the wrong size no button is created, the result is
 // empty and *error (when given) says which picture.
-std::vector<SkinButton*> createSkinButtons(QWidget* parent, std::span<const SkinButtonSpec> table,
+std::vector<SkinButton*> createSkinButtons(QWidget* parent, std::span<const SkinButtonPlace> table,
                                            QString* error = nullptr);
 
 // The button with a control ID among parent's children, or nullptr.

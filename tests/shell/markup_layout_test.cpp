@@ -18,19 +18,19 @@ struct Drawn {
     int y;
     std::string text;
     MarkupRgb color;
-    MarkupFontSpec font;
+    MarkupFontRequest font;
 };
 
 class FixedPitchSurface final : public MarkupSurface {
 public:
     static constexpr MarkupRgb kStartColor = 0x102030;
 
-    FixedPitchSurface() { fonts_.push_back({MarkupFontSpec{}, true}); }
+    FixedPitchSurface() { fonts_.push_back({MarkupFontRequest{}, true}); }
 
     Font currentFont() override { return selected_; }
-    Font createFont(Font base, const MarkupFontSpec& spec) override {
+    Font createFont(Font base, const MarkupFontRequest& request) override {
         EXPECT_EQ(base, 0) << "styled fonts derive from the starting font";
-        fonts_.push_back({spec, true});
+        fonts_.push_back({request, true});
         ++created;
         return static_cast<Font>(fonts_.size() - 1);
     }
@@ -48,19 +48,19 @@ public:
         int chars = 0;
         for (char c : text)
             if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++chars;  // UTF-8 lead bytes
-        return chars * (spec().heightTenths == 10 ? 7 : 5);
+        return chars * (request().heightTenths == 10 ? 7 : 5);
     }
-    int lineHeight() override { return spec().heightTenths == 10 ? 10 : 7; }
+    int lineHeight() override { return request().heightTenths == 10 ? 10 : 7; }
     MarkupRgb textColor() override { return color; }
     void setTextColor(MarkupRgb c) override { color = c; }
     void drawText(int x, int y, std::string_view text) override {
-        drawn.push_back({x, y, std::string(text), color, spec()});
+        drawn.push_back({x, y, std::string(text), color, request()});
     }
     MarkupPoint currentPosition() override { return position; }
     int deviceWidth() override { return 640; }
     int deviceHeight() override { return 480; }
 
-    const MarkupFontSpec& spec() const { return fonts_.at(static_cast<std::size_t>(selected_)).spec; }
+    const MarkupFontRequest& request() const { return fonts_.at(static_cast<std::size_t>(selected_)).request; }
 
     std::vector<Drawn> drawn;
     MarkupRgb color = kStartColor;
@@ -70,7 +70,7 @@ public:
 
 private:
     struct FontEntry {
-        MarkupFontSpec spec;
+        MarkupFontRequest request;
         bool live;
     };
     std::vector<FontEntry> fonts_;
@@ -299,7 +299,7 @@ TEST(MarkupLayout, StylesSelectTheirFonts) {
         MarkupRect rect{0, 0, 200, 100};
         drawMarkup(surface, c.text, -1, &rect, kMarkupWordBreak);
         ASSERT_EQ(surface.drawn.size(), 1u) << c.text;
-        const MarkupFontSpec& f = surface.drawn[0].font;
+        const MarkupFontRequest& f = surface.drawn[0].font;
         EXPECT_EQ(f.weight, c.weight) << c.text;
         EXPECT_EQ(f.italic, c.italic) << c.text;
         EXPECT_EQ(f.underline, c.underline) << c.text;

@@ -73,8 +73,8 @@ struct Stats {
 };
 
 // Luminance of a button's picture as it is seen: over the window's background.
-Stats seenOver(const QPixmap& background, const SkinButtonSpec& spec, const QPixmap& picture) {
-    QImage canvas = background.toImage().copy(spec.left, spec.top, spec.width, spec.height);
+Stats seenOver(const QPixmap& background, const SkinButtonPlace& place, const QPixmap& picture) {
+    QImage canvas = background.toImage().copy(place.left, place.top, place.width, place.height);
     canvas = canvas.convertToFormat(QImage::Format_RGB32);
     {
         QPainter p(&canvas);
@@ -162,7 +162,7 @@ TEST(SkinButtonTable, EveryButtonLiesInsideTheWindowAndNoneOverlap) {
 // ---------------------------------------------------------- broken skins
 
 TEST(SkinButtonTable, AMissingPictureIsRefusedAndNoButtonIsMade) {
-    const SkinButtonSpec table[] = {
+    const SkinButtonPlace table[] = {
         {1000, "Start", 42, 409, 29, 29, "start", false},
         {4242, "Ghost", 0, 0, 20, 20, "no_such_button", false},
     };
@@ -175,7 +175,7 @@ TEST(SkinButtonTable, AMissingPictureIsRefusedAndNoButtonIsMade) {
 }
 
 TEST(SkinButtonTable, APictureOfTheWrongSizeIsRefused) {
-    const SkinButtonSpec table[] = {{1000, "Start", 42, 409, 30, 29, "start", false}};
+    const SkinButtonPlace table[] = {{1000, "Start", 42, 409, 30, 29, "start", false}};
     QWidget parent;
     QString error;
     EXPECT_TRUE(createSkinButtons(&parent, table, &error).empty());
@@ -188,15 +188,15 @@ TEST(SkinButtonTable, APictureOfTheWrongSizeIsRefused) {
 // Every button shows exactly the picture of its state, and the four
 // pictures differ, so a wrong choice of picture cannot go unseen.
 TEST(SkinButtonLooks, EachStateShowsItsOwnPicture) {
-    for (const SkinButtonSpec& spec : mainWindowButtons()) {
-        SCOPED_TRACE(spec.picture);
+    for (const SkinButtonPlace& place : mainWindowButtons()) {
+        SCOPED_TRACE(place.picture);
         QWidget parent;
         SkinButton::Pictures pictures;
         QString error;
-        ASSERT_TRUE(SkinButton::loadPictures(QString::fromUtf8(spec.picture), QSize(spec.width, spec.height),
+        ASSERT_TRUE(SkinButton::loadPictures(QString::fromUtf8(place.picture), QSize(place.width, place.height),
                                              &pictures, &error))
             << error.toStdString();
-        SkinButton button(spec.id, pictures, &parent);
+        SkinButton button(place.id, pictures, &parent);
         for (int a = 0; a < 4; ++a)
             for (int b = a + 1; b < 4; ++b)
                 EXPECT_FALSE(samePixels(imageOf(pictures[static_cast<std::size_t>(a)]),
@@ -273,19 +273,19 @@ TEST(SkinButtonLooks, KeysNeverWorkAButton) {
 TEST(SkinButtonLooks, LooksReadAsTheirStateOverTheBackground) {
     QPixmap background(skinResourcePath(QString::fromLatin1(kMainBackground)));
     ASSERT_FALSE(background.isNull());
-    for (const SkinButtonSpec& spec : mainWindowButtons()) {
-        SCOPED_TRACE(spec.picture);
+    for (const SkinButtonPlace& place : mainWindowButtons()) {
+        SCOPED_TRACE(place.picture);
         SkinButton::Pictures pictures;
-        ASSERT_TRUE(SkinButton::loadPictures(QString::fromUtf8(spec.picture), QSize(spec.width, spec.height),
+        ASSERT_TRUE(SkinButton::loadPictures(QString::fromUtf8(place.picture), QSize(place.width, place.height),
                                              &pictures, nullptr));
-        auto stats = [&](Look look) { return seenOver(background, spec, pictures[static_cast<std::size_t>(look)]); };
+        auto stats = [&](Look look) { return seenOver(background, place, pictures[static_cast<std::size_t>(look)]); };
         const Stats normal = stats(Look::Normal);
         const Stats hovered = stats(Look::Hover);
         const Stats pressed = stats(Look::Pressed);
         const Stats disabled = stats(Look::Disabled);
         EXPECT_GT(hovered.mean, normal.mean + 1.0);
         EXPECT_LT(pressed.mean, hovered.mean - 1.0);
-        if (isTab(spec.id)) {
+        if (isTab(place.id)) {
             EXPECT_GT(disabled.mean, normal.mean + 1.0) << "the selected tab stands out";
         } else {
             EXPECT_LT(disabled.deviation, normal.deviation * 0.9) << "greyed: less contrast";

@@ -46,17 +46,17 @@ QImage stateSheet(const QPixmap& background) {
     sheet.fill(QColor(0x10, 0x10, 0x10));
     QPainter p(&sheet);
     int y = 4;
-    for (const SkinButtonSpec& spec : table) {
+    for (const SkinButtonPlace& place : table) {
         SkinButton::Pictures pictures;
-        if (!SkinButton::loadPictures(QString::fromUtf8(spec.picture), QSize(spec.width, spec.height), &pictures,
+        if (!SkinButton::loadPictures(QString::fromUtf8(place.picture), QSize(place.width, place.height), &pictures,
                                       nullptr))
             continue;
         for (int look = 0; look < 4; ++look) {
-            const int x = 4 + look * (spec.width + 6);
-            p.drawPixmap(x, y, background, spec.left, spec.top, spec.width, spec.height);
+            const int x = 4 + look * (place.width + 6);
+            p.drawPixmap(x, y, background, place.left, place.top, place.width, place.height);
             p.drawPixmap(x, y, pictures[static_cast<std::size_t>(look)]);
         }
-        y += spec.height + 4;
+        y += place.height + 4;
     }
     p.end();
     return zoomed(sheet.copy(0, 0, sheet.width(), y + 4), 4);
