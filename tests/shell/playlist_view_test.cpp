@@ -32,6 +32,7 @@
 #include "kestrel/shell/markup_list.h"
 #include "kestrel/shell/recording_list.h"
 #include "platform/shell.h"
+#include "tests/shell/answer_dialog.h"
 #include "tests/support/test_files.h"
 
 using namespace kestrel;
@@ -610,32 +611,6 @@ TEST_F(PlaylistViewTest, RightClickOutsideTheSelectionDeletesThatRowFromTheMenu)
     EXPECT_EQ(pathsOnDisk(), pathsInView());
 }
 
-// Runs answer on the next visible top-level widget of type T, or fails
-// the test when none shows within two seconds.
-template <typename T>
-void answerNext(std::function<void(T&)> answer, bool& found) {
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    auto tries = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, [timer, tries, answer, &found] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* t = qobject_cast<T*>(w); t && t->isVisible()) {
-                timer->stop();
-                timer->deleteLater();
-                found = true;
-                answer(*t);
-                return;
-            }
-        }
-        if (++*tries > 200) {
-            timer->stop();
-            timer->deleteLater();
-            for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible()) d->reject();
-        }
-    });
-    timer->start();
-}
 
 TEST(DesktopPlaylistPrompts, QuestionsShowTheCaptionAnExclamationAndYesNo) {
     DesktopPlaylistPrompts prompts;
@@ -644,7 +619,7 @@ TEST(DesktopPlaylistPrompts, QuestionsShowTheCaptionAnExclamationAndYesNo) {
         QString title, text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
-        answerNext<QMessageBox>(
+        test::answerNextDialog<QMessageBox>(
             [&](QMessageBox& box) {
                 title = box.windowTitle();
                 text = box.text();
@@ -668,7 +643,7 @@ TEST(DesktopPlaylistPrompts, TheFileDialogTakesSeveralFlvFilesFirst) {
     bool found = false;
     QStringList filters;
     QFileDialog::FileMode mode = QFileDialog::AnyFile;
-    answerNext<QFileDialog>(
+    test::answerNextDialog<QFileDialog>(
         [&](QFileDialog& dialog) {
             filters = dialog.nameFilters();
             mode = dialog.fileMode();

@@ -32,6 +32,7 @@
 #include "platform/message.h"
 #include "platform/shell.h"
 #include "platform/write_behind.h"
+#include "tests/shell/answer_dialog.h"
 #include "tests/support/recording_ui.h"
 #include "tests/support/test_files.h"
 
@@ -68,32 +69,6 @@ public:
     int launches = 0;
 };
 
-// Answers the next modal dialog of type T once it is shown; gives up (and
-// the test fails) when none comes within two seconds.
-template <typename T>
-void answerNextDialog(std::function<void(T&)> answer, bool& answered) {
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    auto tries = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, [timer, tries, answer, &answered] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* dialog = qobject_cast<T*>(w); dialog && dialog->isVisible()) {
-                timer->stop();
-                timer->deleteLater();
-                answered = true;
-                answer(*dialog);
-                return;
-            }
-        }
-        if (++*tries > 200) {
-            timer->stop();
-            timer->deleteLater();
-            for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible()) d->reject();
-        }
-    });
-    timer->start();
-}
 
 class RecordingListTest : public ::testing::Test {
 protected:
@@ -467,7 +442,7 @@ TEST_F(RecordingListTest, PropertiesCommandOpensTheDialogForTheCurrentRow) {
     list_->control().setCurrentRow(list_->findEngineRow(second));
     QString shownFile;
     bool answered = false;
-    answerNextDialog<PropertiesDialog>(
+    test::answerNextDialog<PropertiesDialog>(
         [&](PropertiesDialog& d) {
             shownFile = d.fileText();
             d.accept();
@@ -578,7 +553,7 @@ TEST_F(RecordingListTest, RenameCommandAppliesTheDialogsName) {
     list_->control().setCurrentRow(list_->findEngineRow(index));
     std::string shownOld;
     bool answered = false;
-    answerNextDialog<RenameDialog>(
+    test::answerNextDialog<RenameDialog>(
         [&](RenameDialog& d) {
             shownOld = d.oldName();
             d.setNewName("from-dialog.flv");
@@ -593,7 +568,7 @@ TEST_F(RecordingListTest, RenameCommandAppliesTheDialogsName) {
 
     // Cancel changes nothing.
     answered = false;
-    answerNextDialog<RenameDialog>(
+    test::answerNextDialog<RenameDialog>(
         [](RenameDialog& d) {
             d.setNewName("never.flv");
             d.reject();
