@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -78,6 +79,24 @@ bool openCapturePair(std::span<const std::uint8_t> input, const char* target, Op
     if (!out.file) broken(target, "cannot open the capture data just written");
     return capture_files::readHeader(out.file, out.kind) == capture_files::ReadStatus::Ok &&
            capture_files::loadOrderedIndex(files.indexPath, out.entries) == capture_files::ReadStatus::Ok;
+}
+
+void checkWrittenCapture(const char* target, const std::vector<std::uint8_t>& data,
+                         const std::vector<std::uint8_t>& index) {
+    if (data.empty() && index.empty()) return;
+    if (data.size() < capture_files::kHeaderSize || std::memcmp(data.data(), "PIP", 3) != 0)
+        broken(target, "a capture data file does not start with its header");
+    if (index.size() % capture_files::kEntrySize != 0) broken(target, "a capture index file ends inside an entry");
+    std::uint64_t next = capture_files::kHeaderSize;
+    for (std::size_t at = 0; at < index.size(); at += capture_files::kEntrySize) {
+        const auto e = capture_files::decodeEntry(
+            std::span<const std::uint8_t, capture_files::kEntrySize>(index.data() + at, capture_files::kEntrySize));
+        if (e.dataOffset != next) broken(target, "an index entry does not point right after the previous payload");
+        if (e.length > capture_files::kMaxEntryLength) broken(target, "an index entry is longer than the format holds");
+        if (e.ipLength != e.length + 40) broken(target, "an index entry's IP-length field is not its length + 40");
+        next += e.length;
+    }
+    if (next != data.size()) broken(target, "the index does not account for every stored byte");
 }
 
 void broken(const char* target, const char* what) {

@@ -54,6 +54,14 @@ struct OpenedCapture {
 // file that cannot be opened right after it was written is a broken run.
 bool openCapturePair(std::span<const std::uint8_t> input, const char* target, OpenedCapture& out);
 
+// Checks capture files a recorder wrote: the data file starts with its
+// header, and the index holds whole entries that point one after the other
+// at every stored byte, each no longer than the format holds and with the
+// IP-length field its length + 40. Both empty: nothing was stored, fine.
+// A broken promise ends the run (broken()).
+void checkWrittenCapture(const char* target, const std::vector<std::uint8_t>& data,
+                         const std::vector<std::uint8_t>& index);
+
 // Ends the run with a message: the code under test broke a promise. An
 // abort is what libFuzzer reports as a crash and keeps the input of.
 [[noreturn]] void broken(const char* target, const char* what);

@@ -21,7 +21,6 @@
 #include <string>
 #include <string_view>
 
-#include "common/capture_files.h"
 #include "fuzz/fuzz_support.h"
 #include "kestrel/engine/packet_dispatcher.h"
 #include "kestrel/engine/record_item_table.h"
@@ -33,7 +32,6 @@ constexpr const char* kTarget = "packet_dispatcher_fuzz";
 constexpr std::size_t kMaxInput = 64 * 1024;
 
 using kestrel::fuzz::broken;
-namespace capture_files = kestrel::capture_files;
 
 // The save folder, with the Temp/ folder where capture files are made.
 const std::string& saveFolder() {
@@ -64,20 +62,7 @@ void checkCaptureFiles(const kestrel::engine::RecordItem& item) {
     const std::string temp = saveFolder() + "Temp/";
     const auto data = kestrel::fuzz::readFile(temp + std::string(item.dataFileName.view()));
     const auto index = kestrel::fuzz::readFile(temp + std::string(item.indexFileName.view()));
-    if (data.empty() && index.empty()) return;  // nothing was stored
-    if (data.size() < capture_files::kHeaderSize || std::memcmp(data.data(), "PIP", 3) != 0)
-        broken(kTarget, "a capture data file does not start with its header");
-    if (index.size() % capture_files::kEntrySize != 0) broken(kTarget, "a capture index file ends inside an entry");
-    std::uint64_t next = capture_files::kHeaderSize;
-    for (std::size_t at = 0; at < index.size(); at += capture_files::kEntrySize) {
-        const auto e = capture_files::decodeEntry(
-            std::span<const std::uint8_t, capture_files::kEntrySize>(index.data() + at, capture_files::kEntrySize));
-        if (e.dataOffset != next) broken(kTarget, "an index entry does not point right after the previous payload");
-        if (e.length > capture_files::kMaxEntryLength) broken(kTarget, "an index entry is longer than the format holds");
-        if (e.ipLength != e.length + 40) broken(kTarget, "an index entry's IP-length field is not its length + 40");
-        next += e.length;
-    }
-    if (next != data.size()) broken(kTarget, "the index does not account for every stored byte");
+    kestrel::fuzz::checkWrittenCapture(kTarget, data, index);
 }
 
 }  // namespace
