@@ -16,13 +16,6 @@ namespace kestrel::shell {
 
 namespace {
 
-// The skin's colours, for the parts of the dialog drawn here.
-const QColor kFrameTop(0x2a, 0x33, 0x3e);
-const QColor kFrameBottom(0x1a, 0x20, 0x27);
-const QColor kOutline(0x0b, 0x0e, 0x12);
-const QColor kEdgeLight(0x3c, 0x48, 0x56);
-const QColor kTeal(0x2e, 0xc4, 0xb6);
-
 constexpr int kWidth = 360;
 constexpr int kHeight = 190;
 
@@ -105,30 +98,8 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::Fra
 
 void AboutDialog::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    const QRect all = rect();
-    QLinearGradient body(0, 0, 0, height());
-    body.setColorAt(0, kFrameTop);
-    body.setColorAt(1, kFrameBottom);
-    p.fillRect(all, body);
-
-    // The button strip at the bottom sits a shade lower, under a groove.
-    const int stripTop = height() - 50;
-    p.fillRect(QRect(1, stripTop, width() - 2, height() - stripTop - 1), QColor(0x17, 0x1c, 0x22));
-    p.setPen(kOutline);
-    p.drawLine(1, stripTop - 1, width() - 2, stripTop - 1);
-    p.setPen(QColor(kEdgeLight.red(), kEdgeLight.green(), kEdgeLight.blue(), 110));
-    p.drawLine(1, stripTop, width() - 2, stripTop);
-
-    // A teal haze along the top edge, as on the main window.
-    QLinearGradient haze(0, 0, width(), 0);
-    haze.setColorAt(0, QColor(kTeal.red(), kTeal.green(), kTeal.blue(), 0));
-    haze.setColorAt(0.5, QColor(kTeal.red(), kTeal.green(), kTeal.blue(), 170));
-    haze.setColorAt(1, QColor(kTeal.red(), kTeal.green(), kTeal.blue(), 0));
-    p.fillRect(QRect(0, 1, width(), 1), haze);
-
-    p.setPen(kOutline);
-    p.setBrush(Qt::NoBrush);
-    p.drawRect(all.adjusted(0, 0, -1, -1));
+    paintDialogBody(p, *this);
+    paintDialogEdges(p, *this, 50);
 }
 
 void AboutDialog::mousePressEvent(QMouseEvent* event) {

@@ -21,8 +21,6 @@ namespace kestrel::shell {
 namespace {
 
 // The skin's colours, for what is drawn here.
-const QColor kFrameTop(0x2a, 0x33, 0x3e);
-const QColor kFrameBottom(0x1a, 0x20, 0x27);
 const QColor kTitleTop(0x31, 0x3b, 0x48);
 const QColor kOutline(0x0b, 0x0e, 0x12);
 const QColor kEdgeLight(0x3c, 0x48, 0x56);
@@ -245,11 +243,7 @@ SkinnedDialog::SkinnedDialog(const QString& title, QSize size, QWidget* parent)
 
 void SkinnedDialog::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    const QRect all = rect();
-    QLinearGradient body(0, 0, 0, height());
-    body.setColorAt(0, kFrameTop);
-    body.setColorAt(1, kFrameBottom);
-    p.fillRect(all, body);
+    paintDialogBody(p, *this);
 
     // The title strip, lighter, fading into the body.
     QLinearGradient title(0, 0, 0, kTitleHeight + 6);
@@ -263,24 +257,7 @@ void SkinnedDialog::paintEvent(QPaintEvent*) {
     p.setPen(kText);
     p.drawText(QRect(14, 0, width() - 50, kTitleHeight), Qt::AlignLeft | Qt::AlignVCenter, windowTitle());
 
-    // The button strip at the bottom sits a shade lower, under a groove.
-    const int stripTop = height() - kStripHeight;
-    p.fillRect(QRect(1, stripTop, width() - 2, kStripHeight - 1), QColor(0x17, 0x1c, 0x22));
-    p.setPen(kOutline);
-    p.drawLine(1, stripTop - 1, width() - 2, stripTop - 1);
-    p.setPen(withAlpha(kEdgeLight, 110));
-    p.drawLine(1, stripTop, width() - 2, stripTop);
-
-    // A teal haze along the top edge, as on the windows.
-    QLinearGradient haze(0, 0, width(), 0);
-    haze.setColorAt(0, withAlpha(kTeal, 0));
-    haze.setColorAt(0.5, withAlpha(kTeal, 170));
-    haze.setColorAt(1, withAlpha(kTeal, 0));
-    p.fillRect(QRect(0, 1, width(), 1), haze);
-
-    p.setPen(kOutline);
-    p.setBrush(Qt::NoBrush);
-    p.drawRect(all.adjusted(0, 0, -1, -1));
+    paintDialogEdges(p, *this, kStripHeight);
 }
 
 void SkinnedDialog::mousePressEvent(QMouseEvent* event) {

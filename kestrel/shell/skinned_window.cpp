@@ -147,4 +147,48 @@ void SkinnedWindow::moveEvent(QMoveEvent* event) {
     emit moved(pos());
 }
 
+namespace {
+
+const QColor kDialogTop(0x2a, 0x33, 0x3e);
+const QColor kDialogBottom(0x1a, 0x20, 0x27);
+const QColor kDialogOutline(0x0b, 0x0e, 0x12);
+const QColor kDialogEdgeLight(0x3c, 0x48, 0x56);
+const QColor kDialogTeal(0x2e, 0xc4, 0xb6);
+
+QColor faded(QColor c, int alpha) {
+    c.setAlpha(alpha);
+    return c;
+}
+
+}  // namespace
+
+void paintDialogBody(QPainter& p, const QWidget& dialog) {
+    QLinearGradient body(0, 0, 0, dialog.height());
+    body.setColorAt(0, kDialogTop);
+    body.setColorAt(1, kDialogBottom);
+    p.fillRect(dialog.rect(), body);
+}
+
+void paintDialogEdges(QPainter& p, const QWidget& dialog, int stripHeight) {
+    const int width = dialog.width();
+    // The button strip at the bottom sits a shade lower, under a groove.
+    const int stripTop = dialog.height() - stripHeight;
+    p.fillRect(QRect(1, stripTop, width - 2, stripHeight - 1), QColor(0x17, 0x1c, 0x22));
+    p.setPen(kDialogOutline);
+    p.drawLine(1, stripTop - 1, width - 2, stripTop - 1);
+    p.setPen(faded(kDialogEdgeLight, 110));
+    p.drawLine(1, stripTop, width - 2, stripTop);
+
+    // A teal haze along the top edge, as on the windows.
+    QLinearGradient haze(0, 0, width, 0);
+    haze.setColorAt(0, faded(kDialogTeal, 0));
+    haze.setColorAt(0.5, faded(kDialogTeal, 170));
+    haze.setColorAt(1, faded(kDialogTeal, 0));
+    p.fillRect(QRect(0, 1, width, 1), haze);
+
+    p.setPen(kDialogOutline);
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(dialog.rect().adjusted(0, 0, -1, -1));
+}
+
 }  // namespace kestrel::shell

@@ -4,6 +4,7 @@
 // in it: a recorder must not be closed or started by a stray key.
 
 #include <QIcon>
+#include <QPainter>
 #include <QPixmap>
 #include <QPoint>
 #include <QWidget>
@@ -31,6 +32,13 @@ enum class ListIcon {
 };
 // The icon's picture, or a null pixmap when the skin lacks it.
 QPixmap listIcon(ListIcon icon);
+
+// The frame our dialogs share, in the main window's colours: the body's
+// gradient first; then, over whatever the dialog draws on the body, a
+// button strip stripHeight high at the bottom under a groove, a teal haze
+// along the top edge, and the outline.
+void paintDialogBody(QPainter& p, const QWidget& dialog);
+void paintDialogEdges(QPainter& p, const QWidget& dialog, int stripHeight);
 
 // Moves a top-level widget by dragging: press on its body, move, release.
 // Kept apart from the window class so dialogs drag the same way.
